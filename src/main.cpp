@@ -1,0 +1,73 @@
+// primecheck: names every entry of ./prime_numbers.txt that is not prime, and
+// the total of them.
+
+#include "number_reader.hpp"
+#include "primality.hpp"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+
+#include <unistd.h>
+
+namespace {
+
+constexpr const char* INPUT_PATH = "./prime_numbers.txt";
+// The list is allocated once for this many values before reading; only a
+// longer file makes it grow.
+constexpr std::uint32_t MAX_NUMBERS = 110'882;
+
+// Large enough that a long report costs few system calls. Static, because
+// the stream still uses it when exit() flushes it.
+char STDOUT_BUFFER[std::size_t{1} << 16];
+
+} // namespace
+
+int main() {
+    std::FILE* const file = std::fopen(INPUT_PATH, "r");
+    if (file == nullptr) {
+        std::perror("Failed to open file");
+        return 1;
+    }
+    number_list list;
+    if (!allocate_number_list(list, MAX_NUMBERS)) {
+        std::perror("Failed to allocate memory");
+        std::fclose(file);
+        return 1;
+    }
+    const read_result result = read_numbers(file, list);
+    std::fclose(file);
+    switch (result.stop) {
+    case read_stop::end_of_file:
+        break;
+    case read_stop::bad_token:
+    case read_stop::list_full:
+        std::fputs(stop_message(result, list.count).c_str(), stderr);
+        break;
+    case read_stop::read_error:
+    case read_stop::no_memory:
+        errno = result.error;
+        std::perror(result.stop == read_stop::read_error ? "Failed to read file"
+                                                         : "Failed to allocate memory");
+        release_number_list(list);
+        return 1;
+    }
+
+    // A terminal keeps its line buffering, so that lines show as they come.
+    if (isatty(STDOUT_FILENO) == 0) {
+        std::setvbuf(stdout, STDOUT_BUFFER, _IOFBF, sizeof STDOUT_BUFFER);
+    }
+    const std::uint32_t non_prime_total = count_non_primes(list.numbers, list.count);
+    errno = 0;
+    std::printf("Total non-prime numbers found: %u\n", non_prime_total);
+    const bool written = std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
+    if (!written) {
+        // A write that failed on a worker thread set errno there, not here.
+        if (errno == 0) {
+            errno = EIO;
+        }
+        std::perror("Failed to write output");
+    }
+    release_number_list(list);
+    return written ? 0 : 1;
+}

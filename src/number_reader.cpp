@@ -1,0 +1,233 @@
+#include "number_reader.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <limits>
+#include <memory>
+#include <new>
+
+namespace {
+
+constexpr std::uint64_t VALUE_MAX = std::numeric_limits<std::uint32_t>::max();
+constexpr std::size_t COUNT_MAX = std::numeric_limits<std::uint32_t>::max();
+// One byte more than a warning shows, so that it can tell a longer token.
+constexpr std::size_t TOKEN_KEPT = TOKEN_SHOWN_MAX + 1;
+
+bool is_space(unsigned char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+bool is_digit(unsigned char c) {
+    return c >= '0' && c <= '9';
+}
+
+enum class phase {
+    between,    // skipping white space before the next value
+    after_sign, // a '+' has been seen, no digit yet
+    in_digits,  // inside a value's digits
+    capturing,  // reading stopped; collecting the offending token
+};
+
+// Everything the scan carries from one buffer to the next, so that a value or
+// a token cut by a buffer boundary reads as if it were whole.
+struct scanner {
+    phase at = phase::between;
+    std::uint64_t value = 0;
+    std::uint64_t line = 1;
+    // The current value's text (sign and digits), or the offending token.
+    char text[TOKEN_KEPT] = {};
+    std::size_t text_length = 0;
+};
+
+void keep(scanner& s, unsigned char c) {
+    if (s.text_length < TOKEN_KEPT) {
+        s.text[s.text_length++] = static_cast<char>(c);
+    }
+}
+
+bool grow(number_list& list) {
+    const std::size_t capacity =
+        list.capacity >= COUNT_MAX / 2 ? COUNT_MAX : std::max<std::size_t>(2 * list.capacity, 1);
+    // realloc can move a large block by remapping its pages, so the list
+    // never needs room for two copies of itself.
+    void* const grown = std::realloc(list.numbers, capacity * sizeof *list.numbers);
+    if (grown == nullptr) {
+        return false;
+    }
+    list.numbers = static_cast<std::uint32_t*>(grown);
+    list.capacity = capacity;
+    return true;
+}
+
+// Stores the value just scanned. Otherwise sets why it could not be stored.
+bool store(number_list& list, const scanner& s, read_result& result) {
+    if (list.count == COUNT_MAX) {
+        result.stop = read_stop::list_full;
+        result.line = s.line;
+        return false;
+    }
+    if (list.count == list.capacity && !grow(list)) {
+        result.stop = read_stop::no_memory;
+        result.error = errno;
+        return false;
+    }
+    list.numbers[list.count++] = static_cast<std::uint32_t>(s.value);
+    return true;
+}
+
+void start_value(scanner& s, unsigned char c) {
+    s.text_length = 0;
+    keep(s, c);
+    s.value = static_cast<unsigned>(c - '0');
+    s.at = phase::in_digits;
+}
+
+// Reading has stopped at the text in s.text; go on only to collect the token.
+void stop_at_token(scanner& s, read_result& result) {
+    result.stop = read_stop::bad_token;
+    result.line = s.line;
+    s.at = phase::capturing;
+}
+
+// Scans one buffer. False once reading has ended and the token, if any, is
+// complete.
+bool scan(scanner& s, const unsigned char* data, std::size_t size, number_list& list,
+          read_result& result) {
+    for (std::size_t i = 0; i < size; ++i) {
+        const unsigned char c = data[i];
+        switch (s.at) {
+        case phase::in_digits:
+            if (is_digit(c)) {
+                s.value = s.value * 10 + (c - '0');
+                keep(s, c);
+                if (s.value > VALUE_MAX) {
+                    stop_at_token(s, result);
+                }
+                continue;
+            }
+            if (!store(list, s, result)) {
+                return false;
+            }
+            s.at = phase::between;
+            // A value ends at any byte that is not a digit, and that byte
+            // begins whatever comes next, as with "%u".
+            [[fallthrough]];
+        case phase::between:
+            if (is_space(c)) {
+                s.line += static_cast<std::uint64_t>(c == '\n');
+            } else if (is_digit(c)) {
+                start_value(s, c);
+            } else {
+                s.text_length = 0;
+                keep(s, c);
+                if (c == '+') {
+                    s.at = phase::after_sign;
+                } else {
+                    stop_at_token(s, result);
+                }
+            }
+            continue;
+        case phase::after_sign:
+            if (is_digit(c)) {
+                keep(s, c);
+                s.value = static_cast<unsigned>(c - '0');
+                s.at = phase::in_digits;
+                continue;
+            }
+            stop_at_token(s, result);
+            [[fallthrough]];
+        case phase::capturing:
+            if (is_space(c)) {
+                return false;
+            }
+            keep(s, c);
+            if (s.text_length == TOKEN_KEPT) {
+                return false;
+            }
+            continue;
+        }
+    }
+    return true;
+}
+
+// The end of the stream ends whatever was being scanned.
+void finish(scanner& s, number_list& list, read_result& result) {
+    if (s.at == phase::in_digits) {
+        store(list, s, result);
+    } else if (s.at == phase::after_sign) {
+        stop_at_token(s, result);
+    }
+}
+
+} // namespace
+
+bool allocate_number_list(number_list& list, std::size_t capacity) {
+    list.numbers = static_cast<std::uint32_t*>(std::malloc(capacity * sizeof *list.numbers));
+    list.count = 0;
+    list.capacity = list.numbers == nullptr ? 0 : capacity;
+    return list.numbers != nullptr;
+}
+
+void release_number_list(number_list& list) {
+    std::free(list.numbers);
+    list = number_list{};
+}
+
+read_result read_numbers(std::FILE* file, number_list& list, std::size_t buffer_size) {
+    read_result result;
+    const std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[buffer_size]);
+    if (buffer == nullptr) {
+        result.stop = read_stop::no_memory;
+        result.error = ENOMEM;
+        return result;
+    }
+    scanner s;
+    for (;;) {
+        const std::size_t size = std::fread(buffer.get(), 1, buffer_size, file);
+        if (size < buffer_size && std::ferror(file) != 0) {
+            result.stop = read_stop::read_error;
+            result.error = errno;
+            return result;
+        }
+        if (!scan(s, buffer.get(), size, list, result)) {
+            break;
+        }
+        if (size < buffer_size) {
+            finish(s, list, result);
+            break;
+        }
+    }
+    if (result.stop == read_stop::bad_token) {
+        result.token.assign(s.text, s.text_length);
+    }
+    return result;
+}
+
+std::string stop_message(const read_result& result, std::uint32_t count) {
+    std::string message = "Stopped reading at line " + std::to_string(result.line) + ": ";
+    if (result.stop == read_stop::list_full) {
+        message += "more than " + std::to_string(COUNT_MAX) + " numbers";
+    } else {
+        message += '"';
+        const std::size_t shown = std::min(result.token.size(), TOKEN_SHOWN_MAX);
+        for (std::size_t i = 0; i < shown; ++i) {
+            const auto c = static_cast<unsigned char>(result.token[i]);
+            // Escaped so that no byte of the file can reach a terminal raw.
+            if (c < 0x20 || c > 0x7e || c == '"' || c == '\\') {
+                constexpr char HEX[] = "0123456789ABCDEF";
+                message += "\\x";
+                message += HEX[c >> 4];
+                message += HEX[c & 0xf];
+            } else {
+                message += static_cast<char>(c);
+            }
+        }
+        if (result.token.size() > TOKEN_SHOWN_MAX) {
+            message += "...";
+        }
+        message += "\" is not an unsigned 32-bit number";
+    }
+    message += " (numbers read: " + std::to_string(count) + ")\n";
+    return message;
+}

@@ -1,0 +1,86 @@
+#include "primality.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+
+#include <omp.h>
+
+int is_prime(std::uint32_t n) {
+    if (n <= 1) {
+        return 0;
+    }
+    if (n == 2) {
+        return 1;
+    }
+    if (n % 2 == 0) {
+        return 0;
+    }
+    const double bound = std::sqrt(static_cast<double>(n));
+    // The bound is inclusive so that the root of an odd square is tried; it
+    // stays below 65,536, so i cannot wrap.
+    for (std::uint32_t i = 3; static_cast<double>(i) <= bound; i += 2) {
+        if (n % i == 0) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
+index_range static_share(std::uint32_t count, std::uint32_t member, std::uint32_t team_size) {
+    const std::uint32_t base = count / team_size;
+    const std::uint32_t extra = count % team_size;
+    if (member < extra) {
+        const std::uint32_t begin = member * (base + 1);
+        return {begin, begin + base + 1};
+    }
+    const std::uint32_t begin = extra + member * base;
+    return {begin, begin + base};
+}
+
+namespace {
+
+constexpr char REPORT_SUFFIX[] = " is NOT prime!\n";
+constexpr std::size_t REPORT_LINE_MAX =
+    std::numeric_limits<std::uint32_t>::digits10 + 1 + sizeof REPORT_SUFFIX - 1;
+
+std::size_t format_report_line(char (&line)[REPORT_LINE_MAX], std::uint32_t value) {
+    char* const end = std::to_chars(line, line + REPORT_LINE_MAX, value).ptr;
+    std::memcpy(end, REPORT_SUFFIX, sizeof REPORT_SUFFIX - 1);
+    return static_cast<std::size_t>(end - line) + sizeof REPORT_SUFFIX - 1;
+}
+
+// Every write to standard output during the sweep happens inside its one
+// critical section, so taking the stream's own lock as well would be for
+// nothing. A failed write leaves the stream's error flag set for main.
+void write_report_line(const char* line, std::size_t length) {
+    fwrite_unlocked(line, 1, length, stdout);
+}
+
+} // namespace
+
+std::uint32_t count_non_primes(const std::uint32_t* numbers, std::uint32_t count) {
+    std::uint32_t non_prime_total = 0;
+#pragma omp parallel default(none) shared(numbers, count, non_prime_total)
+    {
+        const index_range share =
+            static_share(count, static_cast<std::uint32_t>(omp_get_thread_num()),
+                         static_cast<std::uint32_t>(omp_get_num_threads()));
+        std::uint32_t found = 0;
+        for (std::uint32_t i = share.begin; i < share.end; ++i) {
+            if (is_prime(numbers[i]) == 0) {
+                char line[REPORT_LINE_MAX];
+                const std::size_t length = format_report_line(line, numbers[i]);
+#pragma omp critical
+                write_report_line(line, length);
+                ++found;
+            }
+        }
+#pragma omp atomic
+        non_prime_total += found;
+    }
+    return non_prime_total;
+}

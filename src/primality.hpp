@@ -1,0 +1,23 @@
+// Primality by trial division, and the parallel sweep that reports every
+// entry of a number list that is not prime.
+#pragma once
+
+#include <cstdint>
+
+// 1 when n is prime, 0 when it is not. Pure and thread-safe.
+int is_prime(std::uint32_t n);
+
+// The half-open index range [begin, end) of one team member's share.
+struct index_range {
+    std::uint32_t begin;
+    std::uint32_t end;
+};
+
+// Member `member` of a team of `team_size` takes this contiguous share of
+// `count` entries; the first count % team_size members take one more.
+index_range static_share(std::uint32_t count, std::uint32_t member, std::uint32_t team_size);
+
+// Tests numbers[0..count) on the OpenMP runtime's default team, writes
+// "<n> is NOT prime!\n" to standard output for each entry that is not prime,
+// and returns how many there were.
+std::uint32_t count_non_primes(const std::uint32_t* numbers, std::uint32_t count);
