@@ -19,7 +19,7 @@ constexpr std::uint32_t MAX_NUMBERS = 110'882;
 
 // Large enough that a long report costs few system calls. Static, because
 // the stream still uses it when exit() flushes it.
-char STDOUT_BUFFER[std::size_t{1} << 16];
+char stdout_buffer[std::size_t{1} << 16];
 
 } // namespace
 
@@ -55,7 +55,7 @@ int main() {
 
     // A terminal keeps its line buffering, so that lines show as they come.
     if (isatty(STDOUT_FILENO) == 0) {
-        std::setvbuf(stdout, STDOUT_BUFFER, _IOFBF, sizeof STDOUT_BUFFER);
+        std::setvbuf(stdout, stdout_buffer, _IOFBF, sizeof stdout_buffer);
     }
     const std::uint32_t non_prime_total = count_non_primes(list.numbers, list.count);
     errno = 0;

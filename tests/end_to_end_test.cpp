@@ -1,16 +1,24 @@
-// Runs the real binary in a temporary folder for each row of one table.
+// Runs the real binary in a temporary folder for each row of one table, and
+// checks a long report from many threads line by line.
+
+#include "primality.hpp"
+#include "reading_model.hpp"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <charconv>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <random>
 #include <sstream>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include <sys/stat.h>
@@ -34,7 +42,32 @@ struct e2e_case {
     int exit_status;
     input_kind input_as = input_kind::file;
     output_kind output_to = output_kind::file;
+    // Writes an input too large to keep in the table; replaces `input`.
+    std::function<void(std::ostream&)> write_input = nullptr;
+    // When set, the run's peak resident memory must stay below it.
+    long max_rss_kib = 0;
 };
+
+constexpr long MIB_IN_KIB = 1024;
+
+// Writes `count` bytes of `unit` repeated, without holding them in memory.
+std::function<void(std::ostream&)> repeat(std::string unit, std::size_t count) {
+    return [unit = std::move(unit), count](std::ostream& out) {
+        const std::string block = [&] {
+            std::string b;
+            while (b.size() < (std::size_t{1} << 20)) {
+                b += unit;
+            }
+            return b;
+        }();
+        std::size_t left = count * unit.size();
+        while (left > 0) {
+            const std::size_t n = std::min(left, block.size());
+            out.write(block.data(), static_cast<std::streamsize>(n));
+            left -= n;
+        }
+    };
+}
 
 std::string report(const std::vector<std::uint32_t>& non_primes) {
     std::string out;
@@ -47,6 +80,43 @@ std::string report(const std::vector<std::uint32_t>& non_primes) {
 std::string stopped(int line, const std::string& token, int read) {
     return "Stopped reading at line " + std::to_string(line) + ": \"" + token +
            "\" is not an unsigned 32-bit number (numbers read: " + std::to_string(read) + ")\n";
+}
+
+// How the warning shows a token: printable ASCII as it is, the rest as \xHH.
+std::string escaped(const std::string& token) {
+    std::string out;
+    for (const char ch : token.substr(0, 32)) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c >= 0x20 && c < 0x7f && c != '"' && c != '\\') {
+            out += ch;
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        }
+    }
+    return token.size() > 32 ? out + "..." : out;
+}
+
+// The expected run on `text`, from the plain model of the reading rules.
+e2e_case modelled(std::string name, std::string text) {
+    const modelled_reading r = model_read(text);
+    std::vector<std::uint32_t> non_primes;
+    std::copy_if(r.values.begin(), r.values.end(), std::back_inserter(non_primes),
+                 [](std::uint32_t v) { return is_prime(v) == 0; });
+    const std::string err = r.stopped ? stopped(static_cast<int>(r.line), escaped(r.token),
+                                                static_cast<int>(r.values.size()))
+                                      : "";
+    return {std::move(name), std::move(text), 2, report(non_primes), err, 0};
+}
+
+std::string garbage(std::size_t size) {
+    std::mt19937 random(20261208);
+    std::string bytes(size, '\0');
+    for (char& b : bytes) {
+        b = static_cast<char>(random() & 0xff);
+    }
+    return bytes;
 }
 
 std::vector<e2e_case> cases() {
@@ -102,6 +172,16 @@ std::vector<e2e_case> cases() {
         // head's own status; the program ends quietly on SIGPIPE.
         {"PipeClosedEarly", evens, 2, report(evens_out), "", 0, input_kind::file,
          output_kind::head},
+        modelled("BinaryGarbage", garbage(std::size_t{1} << 20)),
+        modelled("DigitsThenGarbage", "12 " + garbage(std::size_t{1} << 16)),
+        {"NulBytes", std::string("3 \0\0\0 5", 7), 1, no_output, stopped(1, "\\x00\\x00\\x00", 1),
+         0},
+        {"FiftyMegabytesOfDigits", "", 2, no_output, stopped(1, std::string(32, '7') + "...", 0), 0,
+         input_kind::file, output_kind::file, repeat("7", 50'000'000), 32 * MIB_IN_KIB},
+        {"HundredMegabytesOfWhiteSpace", "", 2, no_output, "", 0, input_kind::file,
+         output_kind::file, repeat(" \t\r\n", 25'000'000), 32 * MIB_IN_KIB},
+        {"TenMillionSmallValues", "", 2, no_output, "", 0, input_kind::file, output_kind::file,
+         repeat("7\n", 10'000'000), (4 * 10'000'000 / 1024) + 32 * MIB_IN_KIB},
     };
 }
 
@@ -139,16 +219,32 @@ class EndToEnd : public testing::TestWithParam<e2e_case> {
     }
 };
 
-TEST_P(EndToEnd, Run) {
-    const e2e_case& c = GetParam();
+struct run_result {
+    int exit_status = -1;
+    std::string out;
+    std::string err;
+    long peak_rss_kib = 0;
+};
+
+fs::path make_temp_dir() {
     std::string templ = (fs::temp_directory_path() / "primecheck-e2e-XXXXXX").string();
-    ASSERT_NE(mkdtemp(templ.data()), nullptr);
-    const fs::path dir = templ;
+    if (mkdtemp(templ.data()) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    return templ;
+}
+
+run_result run(const e2e_case& c, int threads) {
+    const fs::path dir = make_temp_dir();
     const fs::path input = dir / "prime_numbers.txt";
+    const auto write = [&c](const fs::path& path) {
+        std::ofstream file(path, std::ios::binary);
+        c.write_input ? c.write_input(file) : void(file << c.input);
+    };
     std::string feed;
     switch (c.input_as) {
     case input_kind::file:
-        std::ofstream(input, std::ios::binary) << c.input;
+        write(input);
         break;
     case input_kind::missing:
         break;
@@ -156,37 +252,133 @@ TEST_P(EndToEnd, Run) {
         fs::create_directory(input);
         break;
     case input_kind::fifo:
-        ASSERT_EQ(mkfifo(input.c_str(), 0600), 0);
-        std::ofstream(dir / "feed", std::ios::binary) << c.input;
+        mkfifo(input.c_str(), 0600);
+        write(dir / "feed");
         feed = "cat feed > prime_numbers.txt & ";
         break;
     }
     const char* const redirect[] = {" >out 2>err", " >/dev/full 2>err", " >&- 2>err",
                                     " 2>err | head -n 1 >out"};
+    const std::string measure = c.max_rss_kib > 0 ? std::string("'") + PEAK_RSS + "' rss " : "";
     const std::string command = "cd '" + dir.string() + "' || exit 99; " + feed +
-                                "OMP_NUM_THREADS=" + std::to_string(c.threads) + " '" +
+                                "OMP_NUM_THREADS=" + std::to_string(threads) + " " + measure + "'" +
                                 PRIMECHECK_BINARY + "'" + redirect[static_cast<int>(c.output_to)];
     const int status = std::system(command.c_str());
-    ASSERT_TRUE(WIFEXITED(status)) << command;
-    EXPECT_EQ(WEXITSTATUS(status), c.exit_status);
-    const std::string out = slurp(dir / "out");
-    EXPECT_EQ(slurp(dir / "err"), c.expected_stderr);
-    if (c.output_to == output_kind::head) {
-        // One whole line, from whichever member wrote first.
-        EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
-        EXPECT_NE(c.expected_stdout.find(out), std::string::npos) << out;
-    } else if (c.threads == 1) {
-        EXPECT_EQ(out, c.expected_stdout);
-    } else {
-        EXPECT_EQ(sorted_lines(out), sorted_lines(c.expected_stdout));
-        EXPECT_EQ(last_line(out), last_line(c.expected_stdout));
+    run_result r;
+    r.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    r.out = slurp(dir / "out");
+    r.err = slurp(dir / "err");
+    if (c.max_rss_kib > 0) {
+        r.peak_rss_kib = std::stol(slurp(dir / "rss"));
     }
     fs::remove_all(dir);
+    return r;
+}
+
+// The thread counts to run each row with: its own, or those listed in
+// PRIMECHECK_E2E_THREADS (say "1,2,4,8"), as the race-detection build does.
+std::vector<int> thread_counts(int own) {
+    const char* const listed = std::getenv("PRIMECHECK_E2E_THREADS");
+    if (listed == nullptr) {
+        return {own};
+    }
+    std::vector<int> counts;
+    std::istringstream in(listed);
+    for (std::string item; std::getline(in, item, ',');) {
+        counts.push_back(std::stoi(item));
+    }
+    return counts;
+}
+
+TEST_P(EndToEnd, Run) {
+    const e2e_case& c = GetParam();
+    for (const int threads : thread_counts(c.threads)) {
+        SCOPED_TRACE("OMP_NUM_THREADS=" + std::to_string(threads));
+        const run_result r = run(c, threads);
+        EXPECT_EQ(r.exit_status, c.exit_status);
+        EXPECT_EQ(r.err, c.expected_stderr);
+        if (c.output_to == output_kind::head) {
+            // One whole line, from whichever member wrote first.
+            EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
+            EXPECT_NE(c.expected_stdout.find(r.out), std::string::npos) << r.out;
+        } else if (threads == 1) {
+            EXPECT_EQ(r.out, c.expected_stdout);
+        } else {
+            EXPECT_EQ(sorted_lines(r.out), sorted_lines(c.expected_stdout));
+            EXPECT_EQ(last_line(r.out), last_line(c.expected_stdout));
+        }
+        if (c.max_rss_kib > 0) {
+#ifdef PRIMECHECK_SANITIZED
+            std::printf("peak memory %ld KiB (not checked: sanitizers use their own)\n",
+                        r.peak_rss_kib);
+#else
+            std::printf("peak memory %ld KiB, limit %ld KiB\n", r.peak_rss_kib, c.max_rss_kib);
+            EXPECT_LT(r.peak_rss_kib, c.max_rss_kib);
+#endif
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Primecheck, EndToEnd, testing::ValuesIn(cases()),
                          [](const testing::TestParamInfo<e2e_case>& info) {
                              return info.param.name;
                          });
+
+} // namespace
+
+namespace {
+
+// A million non-prime values, in shuffled order, on many threads: every line
+// must come out whole, once, and in its share's index order.
+TEST(EndToEndUnderContention, EveryLineWholeOnceAndInShareOrder) {
+    constexpr std::uint32_t COUNT = 1'000'000;
+    std::vector<std::uint32_t> values(COUNT);
+    for (std::uint32_t i = 0; i < COUNT; ++i) {
+        values[i] = 4 + 2 * i;
+    }
+    std::shuffle(values.begin(), values.end(), std::mt19937(7));
+    std::unordered_map<std::uint32_t, std::uint32_t> index_of;
+    std::string text;
+    for (std::uint32_t i = 0; i < COUNT; ++i) {
+        index_of[values[i]] = i;
+        text += std::to_string(values[i]) + '\n';
+    }
+    const std::string suffix = " is NOT prime!";
+    for (const int threads : {2, 8, 32}) {
+        SCOPED_TRACE("OMP_NUM_THREADS=" + std::to_string(threads));
+        const run_result r = run({"contention", text, threads, "", "", 0}, threads);
+        ASSERT_EQ(r.exit_status, 0);
+        ASSERT_EQ(r.err, "");
+        std::istringstream lines(r.out);
+        std::vector<bool> seen(COUNT, false);
+        // The last index reported so far by each member's share.
+        std::vector<std::int64_t> last(static_cast<std::size_t>(threads), -1);
+        std::uint32_t reported = 0;
+        std::string line;
+        while (std::getline(lines, line) && reported < COUNT) {
+            std::uint32_t value = 0;
+            const auto [end, error] =
+                std::from_chars(line.data(), line.data() + line.size(), value);
+            ASSERT_TRUE(error == std::errc() &&
+                        line.compare(end - line.data(), line.npos, suffix) == 0)
+                << "garbled: " << line;
+            const auto found = index_of.find(value);
+            ASSERT_NE(found, index_of.end()) << line;
+            const std::uint32_t index = found->second;
+            ASSERT_FALSE(seen[index]) << "twice: " << line;
+            seen[index] = true;
+            std::uint32_t member = 0;
+            while (static_share(COUNT, member, static_cast<std::uint32_t>(threads)).end <= index) {
+                ++member;
+            }
+            ASSERT_GT(index, last[member]) << "out of share order: " << line;
+            last[member] = index;
+            ++reported;
+        }
+        EXPECT_EQ(reported, COUNT);
+        EXPECT_EQ(line, "Total non-prime numbers found: 1000000");
+        EXPECT_FALSE(std::getline(lines, line)) << "after the total: " << line;
+    }
+}
 
 } // namespace
