@@ -50,21 +50,18 @@ struct e2e_case {
 
 constexpr long MIB_IN_KIB = 1024;
 
-// Writes `count` bytes of `unit` repeated, without holding them in memory.
+// Writes `count` copies of `unit`, a block at a time, without holding them
+// all in memory.
 std::function<void(std::ostream&)> repeat(std::string unit, std::size_t count) {
     return [unit = std::move(unit), count](std::ostream& out) {
-        const std::string block = [&] {
-            std::string b;
-            while (b.size() < (std::size_t{1} << 20)) {
-                b += unit;
-            }
-            return b;
-        }();
-        std::size_t left = count * unit.size();
-        while (left > 0) {
-            const std::size_t n = std::min(left, block.size());
-            out.write(block.data(), static_cast<std::streamsize>(n));
-            left -= n;
+        constexpr std::size_t PER_BLOCK = 1 << 16;
+        std::string block;
+        for (std::size_t i = 0; i < PER_BLOCK; ++i) {
+            block += unit;
+        }
+        for (std::size_t done = 0; done < count; done += PER_BLOCK) {
+            const std::size_t copies = std::min(PER_BLOCK, count - done);
+            out.write(block.data(), static_cast<std::streamsize>(copies * unit.size()));
         }
     };
 }
@@ -113,9 +110,7 @@ e2e_case modelled(std::string name, std::string text) {
 std::string garbage(std::size_t size) {
     std::mt19937 random(20261208);
     std::string bytes(size, '\0');
-    for (char& b : bytes) {
-        b = static_cast<char>(random() & 0xff);
-    }
+    std::generate(bytes.begin(), bytes.end(), [&random] { return static_cast<char>(random()); });
     return bytes;
 }
 
@@ -206,10 +201,12 @@ std::string last_line(const std::string& text) {
 }
 
 // gtest would otherwise print every row as a dump of its bytes.
+// NOLINTNEXTLINE(readability-identifier-naming): gtest looks it up by this name
 void PrintTo(const e2e_case& c, std::ostream* os) {
     *os << c.name;
 }
 
+// NOLINTNEXTLINE(readability-identifier-naming): gtest names suites in CamelCase
 class EndToEnd : public testing::TestWithParam<e2e_case> {
   protected:
     // A parent that ignores SIGPIPE would pass that on to the program, which
