@@ -35,14 +35,15 @@ struct scanner {
     phase at = phase::between;
     std::uint64_t value = 0;
     std::uint64_t line = 1;
-    // The current value's text (sign and digits), or the offending token.
+    // The start of the current value's text (sign and digits) that lay in
+    // earlier buffers, or of the offending token.
     char text[TOKEN_KEPT] = {};
     std::size_t text_length = 0;
 };
 
-void keep(scanner& s, unsigned char c) {
-    if (s.text_length < TOKEN_KEPT) {
-        s.text[s.text_length++] = static_cast<char>(c);
+void keep(scanner& s, const unsigned char* first, const unsigned char* last) {
+    while (first != last && s.text_length < TOKEN_KEPT) {
+        s.text[s.text_length++] = static_cast<char>(*first++);
     }
 }
 
@@ -76,14 +77,8 @@ bool store(number_list& list, const scanner& s, read_result& result) {
     return true;
 }
 
-void start_value(scanner& s, unsigned char c) {
-    s.text_length = 0;
-    keep(s, c);
-    s.value = static_cast<unsigned>(c - '0');
-    s.at = phase::in_digits;
-}
-
-// Reading has stopped at the text in s.text; go on only to collect the token.
+// Reading stops at the text kept so far; the scan goes on only to collect
+// the rest of the token.
 void stop_at_token(scanner& s, read_result& result) {
     result.stop = read_stop::bad_token;
     result.line = s.line;
@@ -92,63 +87,93 @@ void stop_at_token(scanner& s, read_result& result) {
 
 // Scans one buffer. False once reading has ended and the token, if any, is
 // complete.
-bool scan(scanner& s, const unsigned char* data, std::size_t size, number_list& list,
-          read_result& result) {
-    for (std::size_t i = 0; i < size; ++i) {
-        const unsigned char c = data[i];
+bool scan_buffer(scanner& s, const unsigned char* data, std::size_t size, number_list& list,
+                 read_result& result) {
+    const unsigned char* p = data;
+    const unsigned char* const end = data + size;
+    // Where the current value's text begins in this buffer.
+    const unsigned char* start = data;
+    for (;;) {
         switch (s.at) {
-        case phase::in_digits:
-            if (is_digit(c)) {
-                s.value = s.value * 10 + (c - '0');
-                keep(s, c);
-                if (s.value > VALUE_MAX) {
-                    stop_at_token(s, result);
-                }
-                continue;
-            }
-            if (!store(list, s, result)) {
-                return false;
-            }
-            s.at = phase::between;
-            // A value ends at any byte that is not a digit, and that byte
-            // begins whatever comes next, as with "%u".
-            [[fallthrough]];
         case phase::between:
-            if (is_space(c)) {
-                s.line += static_cast<std::uint64_t>(c == '\n');
-            } else if (is_digit(c)) {
-                start_value(s, c);
-            } else {
-                s.text_length = 0;
-                keep(s, c);
-                if (c == '+') {
-                    s.at = phase::after_sign;
-                } else {
-                    stop_at_token(s, result);
-                }
+            while (p != end && is_space(*p)) {
+                s.line += static_cast<std::uint64_t>(*p == '\n');
+                ++p;
             }
-            continue;
-        case phase::after_sign:
-            if (is_digit(c)) {
-                keep(s, c);
-                s.value = static_cast<unsigned>(c - '0');
+            if (p == end) {
+                return true;
+            }
+            start = p;
+            s.text_length = 0;
+            s.value = 0;
+            if (*p == '+') {
+                ++p;
+                s.at = phase::after_sign;
+            } else if (is_digit(*p)) {
                 s.at = phase::in_digits;
-                continue;
+            } else {
+                stop_at_token(s, result);
             }
-            stop_at_token(s, result);
-            [[fallthrough]];
+            break;
+        case phase::after_sign:
+            if (p == end) {
+                keep(s, start, end);
+                return true;
+            }
+            if (is_digit(*p)) {
+                s.at = phase::in_digits;
+            } else {
+                keep(s, start, p);
+                stop_at_token(s, result);
+            }
+            break;
+        case phase::in_digits: {
+            std::uint64_t value = s.value;
+            // Two digits a step halve the chain of multiplications. A value
+            // that passes the maximum stays past it, so checking every other
+            // digit finds the same values too large.
+            while (end - p >= 2 && is_digit(p[0]) && is_digit(p[1]) && value <= VALUE_MAX) {
+                value = value * 100 + static_cast<unsigned>((p[0] - '0') * 10 + (p[1] - '0'));
+                p += 2;
+            }
+            while (p != end && is_digit(*p) && value <= VALUE_MAX) {
+                value = value * 10 + static_cast<unsigned>(*p++ - '0');
+            }
+            s.value = value;
+            if (value > VALUE_MAX) {
+                keep(s, start, p);
+                stop_at_token(s, result);
+            } else if (p == end) {
+                keep(s, start, end);
+                return true;
+            } else {
+                if (!store(list, s, result)) {
+                    return false;
+                }
+                // A value ends at any byte that is not a digit, and that byte
+                // begins whatever comes next, as with "%u".
+                s.at = phase::between;
+            }
+            break;
+        }
         case phase::capturing:
-            if (is_space(c)) {
-                return false;
+            while (p != end && !is_space(*p) && s.text_length < TOKEN_KEPT) {
+                s.text[s.text_length++] = static_cast<char>(*p++);
             }
-            keep(s, c);
-            if (s.text_length == TOKEN_KEPT) {
-                return false;
-            }
-            continue;
+            return p == end && s.text_length < TOKEN_KEPT;
         }
     }
-    return true;
+}
+
+bool scan(scanner& s, const unsigned char* data, std::size_t size, number_list& list,
+          read_result& result) {
+    // The buffer's bytes may alias anything, so a scanner reached through a
+    // reference would be stored and reloaded around every byte; a local copy
+    // lives in registers.
+    scanner local = s;
+    const bool more = scan_buffer(local, data, size, list, result);
+    s = local;
+    return more;
 }
 
 // The end of the stream ends whatever was being scanned.

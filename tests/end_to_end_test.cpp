@@ -256,7 +256,7 @@ run_result run(const e2e_case& c, int threads) {
     }
     const char* const redirect[] = {" >out 2>err", " >/dev/full 2>err", " >&- 2>err",
                                     " 2>err | head -n 1 >out"};
-    const std::string measure = c.max_rss_kib > 0 ? std::string("'") + PEAK_RSS + "' rss " : "";
+    const std::string measure = c.max_rss_kib > 0 ? std::string("'") + MEASURE + "' rss " : "";
     const std::string command = "cd '" + dir.string() + "' || exit 99; " + feed +
                                 "OMP_NUM_THREADS=" + std::to_string(threads) + " " + measure + "'" +
                                 PRIMECHECK_BINARY + "'" + redirect[static_cast<int>(c.output_to)];
