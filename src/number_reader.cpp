@@ -87,8 +87,8 @@ void stop_at_token(scanner& s, read_result& result) {
 
 // Scans one buffer. False once reading has ended and the token, if any, is
 // complete.
-bool scan_buffer(scanner& s, const unsigned char* data, std::size_t size, number_list& list,
-                 read_result& result) {
+bool scan(scanner& s, const unsigned char* data, std::size_t size, number_list& list,
+          read_result& result) {
     const unsigned char* p = data;
     const unsigned char* const end = data + size;
     // Where the current value's text begins in this buffer.
@@ -163,17 +163,6 @@ bool scan_buffer(scanner& s, const unsigned char* data, std::size_t size, number
             return p == end && s.text_length < TOKEN_KEPT;
         }
     }
-}
-
-bool scan(scanner& s, const unsigned char* data, std::size_t size, number_list& list,
-          read_result& result) {
-    // The buffer's bytes may alias anything, so a scanner reached through a
-    // reference would be stored and reloaded around every byte; a local copy
-    // lives in registers.
-    scanner local = s;
-    const bool more = scan_buffer(local, data, size, list, result);
-    s = local;
-    return more;
 }
 
 // The end of the stream ends whatever was being scanned.
