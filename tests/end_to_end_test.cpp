@@ -46,6 +46,8 @@ struct e2e_case {
     std::function<void(std::ostream&)> write_input = nullptr;
     // When set, the run's peak resident memory must stay below it.
     long max_rss_kib = 0;
+    // When set, the run's address space is limited to this much.
+    long address_space_kib = 0;
 };
 
 constexpr long MIB_IN_KIB = 1024;
@@ -175,6 +177,10 @@ std::vector<e2e_case> cases() {
          input_kind::file, output_kind::file, repeat("7", 50'000'000), 32 * MIB_IN_KIB},
         {"HundredMegabytesOfWhiteSpace", "", 2, no_output, "", 0, input_kind::file,
          output_kind::file, repeat(" \t\r\n", 25'000'000), 32 * MIB_IN_KIB},
+        // The program itself needs about 16 MiB of address space; the list
+        // for ten million values needs 40 MB more.
+        {"ListCannotGrow", "", 2, "", "Failed to allocate memory: Cannot allocate memory\n", 1,
+         input_kind::file, output_kind::file, repeat("7\n", 10'000'000), 0, 24 * MIB_IN_KIB},
         {"TenMillionSmallValues", "", 2, no_output, "", 0, input_kind::file, output_kind::file,
          repeat("7\n", 10'000'000), (4 * 10'000'000 / 1024) + 32 * MIB_IN_KIB},
     };
@@ -257,7 +263,9 @@ run_result run(const e2e_case& c, int threads) {
     const char* const redirect[] = {" >out 2>err", " >/dev/full 2>err", " >&- 2>err",
                                     " 2>err | head -n 1 >out"};
     const std::string measure = c.max_rss_kib > 0 ? std::string("'") + MEASURE + "' rss " : "";
-    const std::string command = "cd '" + dir.string() + "' || exit 99; " + feed +
+    const std::string limit =
+        c.address_space_kib > 0 ? "ulimit -v " + std::to_string(c.address_space_kib) + "; " : "";
+    const std::string command = "cd '" + dir.string() + "' || exit 99; " + limit + feed +
                                 "OMP_NUM_THREADS=" + std::to_string(threads) + " " + measure + "'" +
                                 PRIMECHECK_BINARY + "'" + redirect[static_cast<int>(c.output_to)];
     const int status = std::system(command.c_str());
@@ -289,6 +297,11 @@ std::vector<int> thread_counts(int own) {
 
 TEST_P(EndToEnd, Run) {
     const e2e_case& c = GetParam();
+#ifdef PRIMECHECK_SANITIZED
+    if (c.address_space_kib > 0) {
+        GTEST_SKIP() << "sanitizers reserve far more address space than any limit here";
+    }
+#endif
     for (const int threads : thread_counts(c.threads)) {
         SCOPED_TRACE("OMP_NUM_THREADS=" + std::to_string(threads));
         const run_result r = run(c, threads);
