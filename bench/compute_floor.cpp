@@ -1,9 +1,13 @@
-// compute_floor FILE TEAM_SIZE REPEATS: the least time any implementation of
-// this algorithm can take on FILE with TEAM_SIZE threads. That is the time
-// one core takes to run is_prime over the costliest static share, with no
-// reading and no writing, best of REPEATS. Prints that time in nanoseconds,
-// the share's exact number of trial divisions, and its index range.
+// compute_floor FILE TEAM_SIZE REPEATS: the least time trial division can
+// take on FILE with TEAM_SIZE threads, in two forms. Both time one core on
+// the static share that needs the most trial divisions, with no reading and
+// no writing, best of REPEATS:
+//   scalar floor  one 32-bit remainder per divisor, as in the plain program;
+//   vector floor  the same divisors in bare double lanes (bare_lanes).
+// Prints both times in nanoseconds, the share's number of trial divisions and
+// its index range.
 
+#include "bare_lanes.hpp"
 #include "number_reader.hpp"
 #include "primality.hpp"
 
@@ -12,37 +16,45 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 namespace {
 
-// The trial divisions is_prime makes on n, counted the slow way.
-std::uint64_t divisions(std::uint32_t n) {
-    if (n <= 2 || n % 2 == 0) {
-        return 0;
-    }
-    const double bound = std::sqrt(static_cast<double>(n));
-    std::uint64_t made = 0;
-    for (std::uint32_t i = 3; static_cast<double>(i) <= bound; i += 2) {
-        ++made;
-        if (n % i == 0) {
-            break;
+[[gnu::noinline]] std::uint32_t scalar_trial_division(const std::uint32_t* values,
+                                                      std::size_t count) {
+    std::uint32_t composite = 0;
+    for (std::size_t k = 0; k < count; ++k) {
+        const std::uint32_t n = values[k];
+        if (n <= 2 || n % 2 == 0) {
+            composite += static_cast<std::uint32_t>(n != 2);
+            continue;
+        }
+        const double bound = std::sqrt(static_cast<double>(n));
+        for (std::uint32_t i = 3; static_cast<double>(i) <= bound; i += 2) {
+            if (n % i == 0) {
+                ++composite;
+                break;
+            }
         }
     }
-    return made;
+    return composite;
 }
 
-long long time_share(const number_list& list, index_range share) {
-    const auto start = std::chrono::steady_clock::now();
-    std::uint32_t composite = 0;
-    for (std::uint32_t i = share.begin; i < share.end; ++i) {
-        composite += static_cast<std::uint32_t>(is_prime(list.numbers[i]) == 0);
+template <class Work> long long best_of(int repeats, Work work) {
+    long long best = -1;
+    for (int r = 0; r < repeats; ++r) {
+        const auto start = std::chrono::steady_clock::now();
+        const std::size_t result = work();
+        const auto stop = std::chrono::steady_clock::now();
+        // Keeps the work from being optimised away.
+        if (result == 0xFFFFFFFFU) {
+            std::puts("");
+        }
+        const long long t =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(stop - start).count();
+        best = best < 0 || t < best ? t : best;
     }
-    const auto stop = std::chrono::steady_clock::now();
-    // Keeps the calls from being optimised away.
-    if (composite == 0xFFFFFFFFU) {
-        std::puts("");
-    }
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(stop - start).count();
+    return best;
 }
 
 } // namespace
@@ -63,26 +75,31 @@ int main(int argc, char** argv) {
     const auto team = static_cast<std::uint32_t>(std::strtoul(argv[2], nullptr, 10));
     const int repeats = std::atoi(argv[3]);
 
-    long long floor_ns = 0;
+    std::vector<std::uint32_t> divisions(list.count);
+    for (std::uint32_t i = 0; i < list.count; ++i) {
+        divisions[i] = trial_divisions(list.numbers[i]);
+    }
+    std::uint64_t most = 0;
     index_range costliest{0, 0};
     for (std::uint32_t member = 0; member < team; ++member) {
         const index_range share = static_share(list.count, member, team);
-        long long best = -1;
-        for (int r = 0; r < repeats; ++r) {
-            const long long t = time_share(list, share);
-            best = best < 0 || t < best ? t : best;
+        std::uint64_t made = 0;
+        for (std::uint32_t i = share.begin; i < share.end; ++i) {
+            made += divisions[i];
         }
-        if (best > floor_ns) {
-            floor_ns = best;
+        if (made > most || member == 0) {
+            most = made;
             costliest = share;
         }
     }
-    std::uint64_t made = 0;
-    for (std::uint32_t i = costliest.begin; i < costliest.end; ++i) {
-        made += divisions(list.numbers[i]);
-    }
-    std::printf("%lld %llu %u %u\n", floor_ns, static_cast<unsigned long long>(made),
-                costliest.begin, costliest.end);
+    const std::uint32_t* const values = list.numbers + costliest.begin;
+    const std::size_t count = costliest.end - costliest.begin;
+    const long long scalar_ns =
+        best_of(repeats, [&] { return scalar_trial_division(values, count); });
+    const long long vector_ns = best_of(
+        repeats, [&] { return bare_lanes(values, divisions.data() + costliest.begin, count); });
+    std::printf("%lld %lld %llu %u %u\n", scalar_ns, vector_ns,
+                static_cast<unsigned long long>(most), costliest.begin, costliest.end);
     release_number_list(list);
     return 0;
 }

@@ -1,16 +1,22 @@
-// Micro-benchmarks: trial division against a bare loop of remainders, the
-// reader's throughput, and formatting and writing report lines.
+// Micro-benchmarks: is_prime on every instruction set against the same
+// divisions in bare lanes, the bare scalar remainder loop, the reader's
+// throughput, and formatting and writing report lines.
 
+#include "bare_lanes.hpp"
 #include "number_reader.hpp"
 #include "primality.hpp"
 
 #include <benchmark/benchmark.h>
+#include <hwy/targets.h>
 
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <numeric>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
@@ -18,42 +24,55 @@
 
 namespace {
 
-// Large primes, so that every call runs its whole loop.
-const std::uint32_t LARGE_PRIMES[] = {4'294'967'291U, 4'294'967'279U, 4'294'967'231U,
-                                      4'294'967'197U};
+// Primes, so that every call runs its whole loop: the largest below 2^32,
+// tested in double lanes, and the largest below 2^23, in float lanes.
+constexpr std::size_t PRIME_COUNT = 4;
+using primes = std::array<std::uint32_t, PRIME_COUNT>;
+constexpr primes LARGE_PRIMES = {4'294'967'291U, 4'294'967'279U, 4'294'967'231U, 4'294'967'197U};
+constexpr primes SMALL_PRIMES = {8'388'593U, 8'388'587U, 8'388'581U, 8'388'571U};
 
-// Trial divisions one call makes on an odd prime n: the odd i from 3 to its root.
-std::int64_t divisions_for_prime(std::uint32_t n) {
-    const auto root = static_cast<std::int64_t>(std::sqrt(static_cast<double>(n)));
-    return (root - 1) / 2;
-}
-
-std::int64_t divisions_per_round() {
-    std::int64_t total = 0;
-    for (const std::uint32_t n : LARGE_PRIMES) {
-        total += divisions_for_prime(n);
+primes divisions_of(const primes& values) {
+    primes divisions{};
+    for (std::size_t k = 0; k < PRIME_COUNT; ++k) {
+        divisions[k] = trial_divisions(values[k]);
     }
-    return total;
+    return divisions;
 }
 
-void report_per_division(benchmark::State& state) {
+void report_per_division(benchmark::State& state, const primes& values) {
+    const primes divisions = divisions_of(values);
+    const auto per_round = std::accumulate(divisions.begin(), divisions.end(), std::int64_t{0});
     state.counters["ns_per_division"] =
-        benchmark::Counter(static_cast<double>(state.iterations() * divisions_per_round()),
+        benchmark::Counter(static_cast<double>(state.iterations() * per_round),
                            benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
-void bm_is_prime_large_primes(benchmark::State& state) {
+// is_prime, and the same divisions in bare lanes, on one instruction set.
+void bm_is_prime(benchmark::State& state, std::int64_t target, const primes& values) {
+    hwy::SetSupportedTargetsForTest(target);
     for (auto _ : state) {
-        for (const std::uint32_t n : LARGE_PRIMES) {
+        for (const std::uint32_t n : values) {
             benchmark::DoNotOptimize(is_prime(n));
         }
     }
-    report_per_division(state);
+    state.counters["lanes"] = static_cast<double>(double_lanes());
+    report_per_division(state, values);
+    hwy::SetSupportedTargetsForTest(0);
 }
-BENCHMARK(bm_is_prime_large_primes);
 
-// The floor under trial division: the same 32-bit remainders with nothing
-// around them but the loop.
+void bm_bare_lanes(benchmark::State& state, std::int64_t target, const primes& values) {
+    hwy::SetSupportedTargetsForTest(target);
+    const primes divisions = divisions_of(values);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(bare_lanes(values.data(), divisions.data(), PRIME_COUNT));
+    }
+    state.counters["lanes"] = static_cast<double>(double_lanes());
+    report_per_division(state, values);
+    hwy::SetSupportedTargetsForTest(0);
+}
+
+// The scalar floor: the same 32-bit remainders with nothing around them but
+// the loop.
 [[gnu::noinline]] int raw_remainders(std::uint32_t n, std::uint32_t root) {
     for (std::uint32_t i = 3; i <= root; i += 2) {
         if (n % i == 0) {
@@ -71,7 +90,8 @@ void bm_raw_remainder_loop(benchmark::State& state) {
             benchmark::DoNotOptimize(raw_remainders(n, root));
         }
     }
-    report_per_division(state);
+    state.counters["lanes"] = 1;
+    report_per_division(state, LARGE_PRIMES);
 }
 BENCHMARK(bm_raw_remainder_loop);
 
@@ -143,4 +163,26 @@ BENCHMARK(bm_report_lines)->Unit(benchmark::kMillisecond);
 
 } // namespace
 
-BENCHMARK_MAIN();
+// One is_prime and one bare-lanes benchmark for every instruction set the
+// library was built for and this processor runs.
+int main(int argc, char** argv) {
+    const std::int64_t supported = hwy::SupportedTargets();
+    for (std::int64_t left = HWY_TARGETS & supported; left != 0; left &= left - 1) {
+        const std::int64_t target = left & -left;
+        const std::string name = hwy::TargetName(target);
+        for (const auto& [size, values] :
+             {std::pair("large", &LARGE_PRIMES), {"small", &SMALL_PRIMES}}) {
+            const std::string suffix = name + "/" + size;
+            benchmark::RegisterBenchmark(
+                ("bm_is_prime/" + suffix).c_str(),
+                [target, values](benchmark::State& s) { bm_is_prime(s, target, *values); });
+            benchmark::RegisterBenchmark(
+                ("bm_bare_lanes/" + suffix).c_str(),
+                [target, values](benchmark::State& s) { bm_bare_lanes(s, target, *values); });
+        }
+    }
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

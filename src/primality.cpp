@@ -1,5 +1,7 @@
 #include "primality.hpp"
 
+#include "trial_division.hpp"
+
 #include <charconv>
 #include <cmath>
 #include <cstddef>
@@ -19,15 +21,8 @@ int is_prime(std::uint32_t n) {
     if (n % 2 == 0) {
         return 0;
     }
-    const double bound = std::sqrt(static_cast<double>(n));
-    // The bound is inclusive so that the root of an odd square is tried; it
-    // stays below 65,536, so i cannot wrap.
-    for (std::uint32_t i = 3; static_cast<double>(i) <= bound; i += 2) {
-        if (n % i == 0) {
-            return 0;
-        }
-    }
-    return 1;
+    // The bound is inclusive so that the root of an odd square is tried.
+    return primecheck::has_odd_divisor(n, std::sqrt(static_cast<double>(n))) == 0 ? 1 : 0;
 }
 
 index_range static_share(std::uint32_t count, std::uint32_t member, std::uint32_t team_size) {
