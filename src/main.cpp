@@ -58,14 +58,14 @@ int main() {
         std::setvbuf(stdout, stdout_buffer, _IOFBF, sizeof stdout_buffer);
     }
     const std::uint32_t non_prime_total = count_non_primes(list.numbers, list.count);
-    errno = 0;
-    std::printf("Total non-prime numbers found: %u\n", non_prime_total);
-    const bool written = std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
+    // After a failed write the sweep has written nothing more and left the
+    // reason in errno; the total would claim lines that never went out.
+    bool written = std::ferror(stdout) == 0;
+    if (written) {
+        std::printf("Total non-prime numbers found: %u\n", non_prime_total);
+        written = std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
+    }
     if (!written) {
-        // A write that failed on a worker thread set errno there, not here.
-        if (errno == 0) {
-            errno = EIO;
-        }
         std::perror("Failed to write output");
     }
     release_number_list(list);

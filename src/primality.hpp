@@ -19,5 +19,7 @@ index_range static_share(std::uint32_t count, std::uint32_t member, std::uint32_
 
 // Tests numbers[0..count) on the OpenMP runtime's default team, writes
 // "<n> is NOT prime!\n" to standard output for each entry that is not prime,
-// and returns how many there were.
+// and returns how many there were. A failed write ends the output: nothing
+// more is written, the team stops soon after, standard output's error
+// indicator stays set and errno holds the first failure's reason.
 std::uint32_t count_non_primes(const std::uint32_t* numbers, std::uint32_t count);
