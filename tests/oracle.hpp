@@ -5,6 +5,15 @@
 #include <cstdint>
 #include <vector>
 
+// The two largest 32-bit primes; 3 * 5 * 17 * 257 * 65537; 9241 * 464773;
+// 65535 squared; 65521 squared, which only its root divides; 65519 * 65521;
+// 65521; Carmichael numbers; strong pseudoprimes to base 2, to 2 and 3, to
+// 2, 3 and 5, and to 2 to 7; the largest prime below 2^23 and 2^23 - 1.
+inline const std::vector<std::uint32_t> HARD_CASES = {
+    4'294'967'291U, 4'294'967'279U, 4'294'967'295U, 4'294'967'293U, 4'294'836'225U, 4'293'001'441U,
+    4'292'870'399U, 65'521U,        561U,           41'041U,        825'265U,       2'047U,
+    1'373'653U,     25'326'001U,    3'215'031'751U, 8'388'593U,     8'388'607U};
+
 // The sieve of Eratosthenes: prime[n] for every n below `limit`.
 inline std::vector<bool> sieve(std::uint32_t limit) {
     std::vector<bool> prime(limit, true);
