@@ -16,7 +16,6 @@
 #include <numeric>
 #include <random>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <fcntl.h>
@@ -170,15 +169,15 @@ int main(int argc, char** argv) {
     for (std::int64_t left = HWY_TARGETS & supported; left != 0; left &= left - 1) {
         const std::int64_t target = left & -left;
         const std::string name = hwy::TargetName(target);
-        for (const auto& [size, values] :
-             {std::pair("large", &LARGE_PRIMES), {"small", &SMALL_PRIMES}}) {
-            const std::string suffix = name + "/" + size;
+        for (const bool large : {true, false}) {
+            const primes& values = large ? LARGE_PRIMES : SMALL_PRIMES;
+            const std::string suffix = name + (large ? "/large" : "/small");
             benchmark::RegisterBenchmark(
                 ("bm_is_prime/" + suffix).c_str(),
-                [target, values](benchmark::State& s) { bm_is_prime(s, target, *values); });
+                [target, &values](benchmark::State& s) { bm_is_prime(s, target, values); });
             benchmark::RegisterBenchmark(
                 ("bm_bare_lanes/" + suffix).c_str(),
-                [target, values](benchmark::State& s) { bm_bare_lanes(s, target, *values); });
+                [target, &values](benchmark::State& s) { bm_bare_lanes(s, target, values); });
         }
     }
     benchmark::Initialize(&argc, argv);
