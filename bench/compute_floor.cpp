@@ -8,8 +8,9 @@
 // its index range.
 
 #include "bare_lanes.hpp"
-#include "number_reader.hpp"
-#include "primality.hpp"
+
+#include <primecheck/number_reader.hpp>
+#include <primecheck/primality.hpp>
 
 #include <chrono>
 #include <cmath>
@@ -19,6 +20,8 @@
 #include <vector>
 
 namespace {
+
+using namespace primecheck;
 
 [[gnu::noinline]] std::uint32_t scalar_trial_division(const std::uint32_t* values,
                                                       std::size_t count) {

@@ -3,11 +3,11 @@
 // throughput, and formatting and writing report lines.
 
 #include "bare_lanes.hpp"
-#include "number_reader.hpp"
-#include "primality.hpp"
 
 #include <benchmark/benchmark.h>
 #include <hwy/targets.h>
+#include <primecheck/number_reader.hpp>
+#include <primecheck/primality.hpp>
 
 #include <array>
 #include <cmath>
@@ -22,6 +22,8 @@
 #include <unistd.h>
 
 namespace {
+
+using namespace primecheck;
 
 // Primes, so that every call runs its whole loop: the largest below 2^32,
 // tested in double lanes, and the largest below 2^23, in float lanes.

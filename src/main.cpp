@@ -1,8 +1,8 @@
 // primecheck: names every entry of ./prime_numbers.txt that is not prime, and
 // the total of them.
 
-#include "number_reader.hpp"
-#include "primality.hpp"
+#include <primecheck/number_reader.hpp>
+#include <primecheck/primality.hpp>
 
 #include <cerrno>
 #include <cstdint>
@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 namespace {
+
+using namespace primecheck;
 
 constexpr const char* INPUT_PATH = "./prime_numbers.txt";
 // The list is allocated once for this many values before reading; only a

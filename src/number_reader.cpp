@@ -1,4 +1,4 @@
-#include "number_reader.hpp"
+#include <primecheck/number_reader.hpp>
 
 #include <algorithm>
 #include <cerrno>
@@ -6,6 +6,8 @@
 #include <limits>
 #include <memory>
 #include <new>
+
+namespace primecheck {
 
 namespace {
 
@@ -245,3 +247,5 @@ std::string stop_message(const read_result& result, std::uint32_t count) {
     message += " (numbers read: " + std::to_string(count) + ")\n";
     return message;
 }
+
+} // namespace primecheck

@@ -1,4 +1,4 @@
-#include "primality.hpp"
+#include <primecheck/primality.hpp>
 
 #include "trial_division.hpp"
 
@@ -12,6 +12,8 @@
 
 #include <omp.h>
 
+namespace primecheck {
+
 int is_prime(std::uint32_t n) {
     if (n <= 1) {
         return 0;
@@ -23,7 +25,7 @@ int is_prime(std::uint32_t n) {
         return 0;
     }
     // The bound is inclusive so that the root of an odd square is tried.
-    return primecheck::has_odd_divisor(n, std::sqrt(static_cast<double>(n))) == 0 ? 1 : 0;
+    return has_odd_divisor(n, std::sqrt(static_cast<double>(n))) == 0 ? 1 : 0;
 }
 
 index_range static_share(std::uint32_t count, std::uint32_t member, std::uint32_t team_size) {
@@ -104,3 +106,5 @@ std::uint32_t count_non_primes(const std::uint32_t* numbers, std::uint32_t count
     }
     return non_prime_total;
 }
+
+} // namespace primecheck

@@ -2,10 +2,10 @@
 // checks a long report from many threads line by line.
 
 #include "oracle.hpp"
-#include "primality.hpp"
 #include "reading_model.hpp"
 
 #include <gtest/gtest.h>
+#include <primecheck/primality.hpp>
 
 #include <algorithm>
 #include <charconv>
@@ -455,7 +455,9 @@ TEST(EndToEndUnderContention, EveryLineWholeOnceAndInShareOrder) {
             ASSERT_FALSE(seen[index]) << "twice: " << line;
             seen[index] = true;
             std::uint32_t member = 0;
-            while (static_share(COUNT, member, static_cast<std::uint32_t>(threads)).end <= index) {
+            while (
+                primecheck::static_share(COUNT, member, static_cast<std::uint32_t>(threads)).end <=
+                index) {
                 ++member;
             }
             ASSERT_GT(index, last[member]) << "out of share order: " << line;

@@ -2,7 +2,8 @@
 // with the plain model on every input, and its warning must never carry a
 // raw byte that is not printable ASCII.
 
-#include "number_reader.hpp"
+#include <primecheck/number_reader.hpp>
+
 #include "reading_model.hpp"
 
 #include <cstddef>
@@ -10,6 +11,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+
+using namespace primecheck;
 
 namespace {
 

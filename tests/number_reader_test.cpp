@@ -1,6 +1,5 @@
-#include "number_reader.hpp"
-
 #include <gtest/gtest.h>
+#include <primecheck/number_reader.hpp>
 
 #include <cstdint>
 #include <cstdio>
@@ -8,6 +7,8 @@
 #include <vector>
 
 namespace {
+
+using namespace primecheck;
 
 struct reading {
     std::vector<std::uint32_t> values;

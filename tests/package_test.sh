@@ -1,5 +1,6 @@
 #!/bin/sh
-# Builds the .deb and checks what it holds and what it depends on.
+# Builds the .deb, checks what it holds and what it depends on, and holds it
+# to Debian's own checker where lintian is installed.
 # Usage: package_test.sh BUILD_DIR
 set -eu
 build=$1
@@ -9,10 +10,14 @@ trap 'rm -rf "$work"' EXIT
 (cd "$build" && cpack -G DEB -B "$work" >/dev/null)
 deb=$(ls "$work"/primecheck_*.deb)
 contents=$(dpkg-deb -c "$deb")
-for f in ./usr/bin/primecheck ./usr/share/man/man1/primecheck.1 \
-         ./usr/include/primecheck/primality.hpp; do
+for f in ./usr/bin/primecheck ./usr/share/man/man1/primecheck.1.gz ./usr/share/doc/primecheck/copyright \
+         ./usr/share/doc/primecheck/changelog.gz ./usr/include/primecheck/primality.hpp; do
     echo "$contents" | grep -q " $f\$" || { echo "not in the package: $f"; exit 1; }
 done
-dpkg-deb -f "$deb" Depends | grep -q -E 'libgomp1|libomp5' || { echo "no OpenMP runtime dependency"; exit 1; }
-dpkg-deb -f "$deb" Maintainer | grep -q . || { echo "no maintainer"; exit 1; }
+dpkg-deb -f "$deb" Depends | grep -q -E 'libgomp1 \(>=|libomp5' || { echo "no OpenMP runtime dependency"; exit 1; }
+if command -v lintian >/dev/null; then
+    lintian --allow-root --fail-on error,warning "$deb"
+else
+    echo "lintian not found: the package is not checked against Debian's policy"
+fi
 echo "$(basename "$deb"): ok"

@@ -1,8 +1,8 @@
 #include "oracle.hpp"
-#include "primality.hpp"
 
 #include <gtest/gtest.h>
 #include <hwy/targets.h>
+#include <primecheck/primality.hpp>
 
 #include <algorithm>
 #include <cstdint>
@@ -11,6 +11,8 @@
 #include <vector>
 
 namespace {
+
+using namespace primecheck;
 
 // Every instruction set the library was built for is tried in turn, each
 // against a sieve below 2^23, against plain integer trial division on hard

@@ -5,7 +5,8 @@
 
 int main() {
     const std::uint32_t numbers[] = {2, 3, 4, 9, 4'294'967'291U};
-    const std::uint32_t total = count_non_primes(numbers, 5);
-    std::printf("largest 32-bit prime: %d, total: %u\n", is_prime(4'294'967'291U), total);
+    const std::uint32_t total = primecheck::count_non_primes(numbers, 5);
+    std::printf("largest 32-bit prime: %d, total: %u\n", primecheck::is_prime(4'294'967'291U),
+                total);
     return 0;
 }

@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <string>
 
+namespace primecheck {
+
 // The values read, in file order: one heap block that grows when full.
 struct number_list {
     std::uint32_t* numbers = nullptr;
@@ -54,3 +56,5 @@ read_result read_numbers(std::FILE* file, number_list& list,
 // The one-line warning, ending in '\n', for a result that stopped at text
 // that is not a number; `count` is the number of values read.
 std::string stop_message(const read_result& result, std::uint32_t count);
+
+} // namespace primecheck

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+namespace primecheck {
+
 // 1 when n is prime, 0 when it is not. Pure and thread-safe.
 int is_prime(std::uint32_t n);
 
@@ -23,3 +25,5 @@ index_range static_share(std::uint32_t count, std::uint32_t member, std::uint32_
 // more is written, the team stops soon after, standard output's error
 // indicator stays set and errno holds the first failure's reason.
 std::uint32_t count_non_primes(const std::uint32_t* numbers, std::uint32_t count);
+
+} // namespace primecheck
