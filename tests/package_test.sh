@@ -4,6 +4,7 @@
 # Usage: package_test.sh BUILD_DIR
 set -eu
 build=$1
+command -v dpkg-shlibdeps >/dev/null || { echo "dpkg-shlibdeps not found (apt-get install dpkg-dev)"; exit 77; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
