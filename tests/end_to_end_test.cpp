@@ -126,7 +126,7 @@ std::string garbage(std::size_t size) {
 
 // Checks a CPU without AVX, or without AVX-512, as qemu-user emulates it.
 e2e_case emulated(const std::string& cpu, const std::vector<std::uint32_t>& values) {
-    return {.name = "EmulatedCpu" + cpu.substr(0, cpu.find(',')),
+    return {.name = "EmulatedCpu_" + cpu.substr(0, cpu.find(',')),
             .input = lines_of(values),
             .setup = "command -v qemu-x86_64 >/dev/null || exit 77",
             .runner = "qemu-x86_64 -cpu " + cpu,
@@ -253,9 +253,11 @@ std::vector<e2e_case> cases() {
          .err = "Failed to allocate memory: Cannot allocate memory\n",
          .plain_build_only = true,
          .address_space_kib = 24 * MIB_IN_KIB},
-        // Without AVX (and without the AES-NI that Highway's SSE4 path asks
-        // for), and with AVX2 but not AVX-512: a binary built for a wider unit
-        // than the processor has dies here of SIGILL.
+        // The first x86-64 (SSE2 alone), without AVX (and without the AES-NI
+        // that Highway's SSE4 path asks for), and with AVX2 but not AVX-512:
+        // a binary built for a wider unit than the processor has dies here
+        // of SIGILL.
+        emulated("qemu64", hard_and_random),
         emulated("Nehalem", hard_and_random),
         emulated("Haswell,-pcid,-x2apic,-tsc-deadline,-hle,-invpcid,-rtm", hard_and_random),
     };
