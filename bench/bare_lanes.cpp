@@ -1,68 +1,93 @@
-#undef HWY_TARGET_INCLUDE
-#define HWY_TARGET_INCLUDE "bare_lanes.cpp"
-#include <hwy/foreach_target.h> // IWYU pragma: keep
-
-#include <hwy/highway.h>
+// Built like the library's kernels: one function per unit with its target
+// attribute, sharing a template that is always inlined into them.
 
 #include "bare_lanes.hpp"
 
 #include <cmath>
+#include <type_traits>
 
-HWY_BEFORE_NAMESPACE();
-namespace bench::HWY_NAMESPACE {
+namespace {
 
-namespace hn = hwy::HWY_NAMESPACE;
+template <typename V> using lane_of = std::remove_cvref_t<decltype(V{}[0])>;
+template <typename V> constexpr std::uint32_t LANES = sizeof(V) / sizeof(lane_of<V>);
 
-template <typename T> HWY_INLINE bool has_whole_quotient(std::uint32_t n, std::uint32_t divisions) {
-    const hn::ScalableTag<T> d;
-    const std::size_t lanes = hn::Lanes(d);
-    const auto value = hn::Set(d, static_cast<T>(n));
-    const auto step = hn::Set(d, static_cast<T>(2 * lanes));
-    const auto to_whole = hn::Set(d, hwy::MantissaEnd<T>());
-    auto divisor = hn::MulAdd(hn::Iota(d, T{0}), hn::Set(d, T{2}), hn::Set(d, T{3}));
-    auto whole = hn::FirstN(d, 0);
-    for (std::uint32_t done = 0; done < divisions; done += lanes) {
-        const auto quotient = hn::Div(value, divisor);
-        whole = hn::Or(whole, hn::Eq(hn::Sub(hn::Add(quotient, to_whole), to_whole), quotient));
-        divisor = hn::Add(divisor, step);
+// Whether any of `divisions` odd numbers from 3 gives a whole quotient, with
+// the whole-number test of the library and nothing else.
+template <typename V>
+[[gnu::always_inline]] inline bool has_whole_quotient(std::uint32_t n, std::uint32_t divisions) {
+    using F = lane_of<V>;
+    constexpr F TO_WHOLE = sizeof(F) == 8 ? F(0x1p52) : F(0x1p23);
+    V divisor{};
+    for (std::uint32_t i = 0; i < LANES<V>; ++i) {
+        divisor[i] = static_cast<F>(3 + 2 * i);
     }
-    return !hn::AllFalse(d, whole);
+    const V value = V{} + static_cast<F>(n);
+    decltype(divisor == divisor) whole{};
+    for (std::uint32_t done = 0; done < divisions; done += LANES<V>) {
+        const V quotient = value / divisor;
+        whole |= (quotient + TO_WHOLE) - TO_WHOLE == quotient;
+        divisor += static_cast<F>(2 * LANES<V>);
+    }
+    for (std::uint32_t i = 0; i < LANES<V>; ++i) {
+        if (whole[i] != 0) {
+            return true;
+        }
+    }
+    return false;
 }
 
-// In float lanes below 2^23 and double lanes above, as is_prime does.
-std::size_t bare_lanes(const std::uint32_t* values, const std::uint32_t* divisions,
-                       std::size_t count) {
+template <typename V, typename W>
+[[gnu::always_inline]] inline std::size_t bare(const std::uint32_t* values,
+                                               const std::uint32_t* divisions, std::size_t count) {
     std::size_t found = 0;
     for (std::size_t k = 0; k < count; ++k) {
         const std::uint32_t n = values[k];
-        found += (n < (1U << 23) ? has_whole_quotient<float>(n, divisions[k])
-                                 : has_whole_quotient<double>(n, divisions[k]))
+        found += (n < (1U << 23) ? has_whole_quotient<W>(n, divisions[k])
+                                 : has_whole_quotient<V>(n, divisions[k]))
                      ? 1
                      : 0;
     }
     return found;
 }
 
-std::size_t double_lanes() {
-    return hn::Lanes(hn::ScalableTag<double>());
+using f64x2 = double __attribute__((vector_size(16)));
+using f32x4 = float __attribute__((vector_size(16)));
+
+std::size_t bare_16(const std::uint32_t* values, const std::uint32_t* divisions,
+                    std::size_t count) {
+    return bare<f64x2, f32x4>(values, divisions, count);
 }
 
-} // namespace bench::HWY_NAMESPACE
-HWY_AFTER_NAMESPACE();
+#if defined(__x86_64__)
+using f64x4 = double __attribute__((vector_size(32)));
+using f32x8 = float __attribute__((vector_size(32)));
+using f64x8 = double __attribute__((vector_size(64)));
+using f32x16 = float __attribute__((vector_size(64)));
 
-#if HWY_ONCE
-namespace bench {
-HWY_EXPORT(bare_lanes);
-HWY_EXPORT(double_lanes);
-} // namespace bench
-
-std::size_t bare_lanes(const std::uint32_t* values, const std::uint32_t* divisions,
-                       std::size_t count) {
-    return HWY_DYNAMIC_DISPATCH(bench::bare_lanes)(values, divisions, count);
+[[gnu::target("avx2")]] std::size_t bare_32(const std::uint32_t* values,
+                                            const std::uint32_t* divisions, std::size_t count) {
+    return bare<f64x4, f32x8>(values, divisions, count);
 }
 
-std::size_t double_lanes() {
-    return HWY_DYNAMIC_DISPATCH(bench::double_lanes)();
+[[gnu::target("avx512f")]] std::size_t bare_64(const std::uint32_t* values,
+                                               const std::uint32_t* divisions, std::size_t count) {
+    return bare<f64x8, f32x16>(values, divisions, count);
+}
+#endif
+
+} // namespace
+
+std::size_t bare_lanes(int double_lanes, const std::uint32_t* values,
+                       const std::uint32_t* divisions, std::size_t count) {
+#if defined(__x86_64__)
+    if (double_lanes == 8) {
+        return bare_64(values, divisions, count);
+    }
+    if (double_lanes == 4) {
+        return bare_32(values, divisions, count);
+    }
+#endif
+    return bare_16(values, divisions, count);
 }
 
 std::uint32_t trial_divisions(std::uint32_t n) {
@@ -79,4 +104,3 @@ std::uint32_t trial_divisions(std::uint32_t n) {
     }
     return made;
 }
-#endif

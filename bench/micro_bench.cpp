@@ -1,11 +1,11 @@
-// Micro-benchmarks: is_prime on every instruction set against the same
-// divisions in bare lanes, the bare scalar remainder loop, the reader's
-// throughput, and formatting and writing report lines.
+// Micro-benchmarks: is_prime on every kernel against the same divisions in
+// bare lanes, the bare scalar remainder loop, the reader's throughput, and
+// formatting and writing report lines.
 
 #include "bare_lanes.hpp"
+#include "trial_division.hpp"
 
 #include <benchmark/benchmark.h>
-#include <hwy/targets.h>
 #include <primecheck/number_reader.hpp>
 #include <primecheck/primality.hpp>
 
@@ -48,28 +48,28 @@ void report_per_division(benchmark::State& state, const primes& values) {
                            benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
-// is_prime, and the same divisions in bare lanes, on one instruction set.
-void bm_is_prime(benchmark::State& state, std::int64_t target, const primes& values) {
-    hwy::SetSupportedTargetsForTest(target);
+// is_prime on one kernel, and the same divisions by division in bare lanes of
+// that kernel's width.
+void bm_is_prime(benchmark::State& state, int kernel, const primes& values) {
+    force_kernel(kernel);
     for (auto _ : state) {
         for (const std::uint32_t n : values) {
             benchmark::DoNotOptimize(is_prime(n));
         }
     }
-    state.counters["lanes"] = static_cast<double>(double_lanes());
+    state.counters["lanes"] = kernel_double_lanes(kernel);
     report_per_division(state, values);
-    hwy::SetSupportedTargetsForTest(0);
+    force_kernel(best_kernel());
 }
 
-void bm_bare_lanes(benchmark::State& state, std::int64_t target, const primes& values) {
-    hwy::SetSupportedTargetsForTest(target);
+void bm_bare_lanes(benchmark::State& state, int kernel, const primes& values) {
     const primes divisions = divisions_of(values);
     for (auto _ : state) {
-        benchmark::DoNotOptimize(bare_lanes(values.data(), divisions.data(), PRIME_COUNT));
+        benchmark::DoNotOptimize(
+            bare_lanes(kernel_double_lanes(kernel), values.data(), divisions.data(), PRIME_COUNT));
     }
-    state.counters["lanes"] = static_cast<double>(double_lanes());
+    state.counters["lanes"] = kernel_double_lanes(kernel);
     report_per_division(state, values);
-    hwy::SetSupportedTargetsForTest(0);
 }
 
 // The scalar floor: the same 32-bit remainders with nothing around them but
@@ -164,22 +164,23 @@ BENCHMARK(bm_report_lines)->Unit(benchmark::kMillisecond);
 
 } // namespace
 
-// One is_prime and one bare-lanes benchmark for every instruction set the
-// library was built for and this processor runs.
+// One is_prime and one bare-lanes benchmark for every kernel this processor
+// runs.
 int main(int argc, char** argv) {
-    const std::int64_t supported = hwy::SupportedTargets();
-    for (std::int64_t left = HWY_TARGETS & supported; left != 0; left &= left - 1) {
-        const std::int64_t target = left & -left;
-        const std::string name = hwy::TargetName(target);
+    for (int kernel = 0; kernel < kernel_count(); ++kernel) {
+        if (kernel_runs_here(kernel) == 0) {
+            continue;
+        }
         for (const bool large : {true, false}) {
             const primes& values = large ? LARGE_PRIMES : SMALL_PRIMES;
-            const std::string suffix = name + (large ? "/large" : "/small");
+            const std::string suffix =
+                std::string(kernel_name(kernel)) + (large ? "/large" : "/small");
             benchmark::RegisterBenchmark(
                 ("bm_is_prime/" + suffix).c_str(),
-                [target, &values](benchmark::State& s) { bm_is_prime(s, target, values); });
+                [kernel, &values](benchmark::State& s) { bm_is_prime(s, kernel, values); });
             benchmark::RegisterBenchmark(
                 ("bm_bare_lanes/" + suffix).c_str(),
-                [target, &values](benchmark::State& s) { bm_bare_lanes(s, target, values); });
+                [kernel, &values](benchmark::State& s) { bm_bare_lanes(s, kernel, values); });
         }
     }
     benchmark::Initialize(&argc, argv);

@@ -51,8 +51,8 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION math)
 # dpkg-shlibdeps names the runtimes the program was linked with, with
-# versions: libgomp or libomp, libhwy, libstdc++, libc.
+# versions: libgomp or libomp, libstdc++, libc.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # What a program built against the library needs besides.
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "libhwy-dev, cmake")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "cmake")
 include(CPack)
