@@ -1,6 +1,7 @@
 #include <primecheck/number_reader.hpp>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstdlib>
 #include <limits>
@@ -22,6 +23,42 @@ bool is_space(unsigned char c) {
 
 bool is_digit(unsigned char c) {
     return c >= '0' && c <= '9';
+}
+
+// The value of the up to ten digits at p, which must have ten bytes after
+// it; p is left at the first byte it did not take. Eight bytes are taken at
+// once: each is turned into 0 to 9 where it is a digit, the first byte that
+// is not ends the run, and the run is turned into a number by multiplying
+// pairs, then pairs of pairs, in the word.
+std::uint64_t leading_digits(const unsigned char*& p) {
+    std::uint64_t word = 0;
+    for (int i = 0; i < 8; ++i) {
+        word |= std::uint64_t{p[i]} << (8 * i);
+    }
+    constexpr std::uint64_t ONES = 0x0101010101010101;
+    const std::uint64_t digit = word ^ (ONES * '0');
+    // A byte's top bit ends up set where it is not below 10. A carry from a
+    // byte that is not a digit can only spoil the bytes after it, which do
+    // not count.
+    const std::uint64_t not_digit = (digit | (digit + ONES * (0x80 - 10))) & (ONES * 0x80);
+    const int run = not_digit == 0 ? 8 : std::countr_zero(not_digit) / 8;
+    if (run == 0) {
+        return 0;
+    }
+    // The run's first digit, the most significant, goes to the top; the
+    // bytes below become leading zeros.
+    std::uint64_t v = run == 8 ? digit : digit << (8 * (8 - run));
+    v = (v * 10) + (v >> 8);
+    v = (((v & 0x000000FF000000FF) * (100 + (1000000ULL << 32))) +
+         (((v >> 16) & 0x000000FF000000FF) * (1 + (10000ULL << 32)))) >>
+        32;
+    v &= 0xFFFFFFFF;
+    p += run;
+    // A run of eight may go on for two more digits.
+    for (int more = run == 8 ? 2 : 0; more > 0 && is_digit(*p); --more) {
+        v = v * 10 + static_cast<unsigned>(*p++ - '0');
+    }
+    return v;
 }
 
 enum class phase {
@@ -98,9 +135,24 @@ bool scan(scanner& s, const unsigned char* data, std::size_t size, number_list& 
     for (;;) {
         switch (s.at) {
         case phase::between:
-            while (p != end && is_space(*p)) {
-                s.line += static_cast<std::uint64_t>(*p == '\n');
-                ++p;
+            for (;;) {
+                while (p != end && is_space(*p)) {
+                    s.line += static_cast<std::uint64_t>(*p == '\n');
+                    ++p;
+                }
+                // The common case, a value of up to ten digits that ends in
+                // this buffer and fits the list, is read and stored in one
+                // go; anything else takes the general path below.
+                if (end - p <= 10) {
+                    break;
+                }
+                const unsigned char* q = p;
+                const std::uint64_t value = leading_digits(q);
+                if (q == p || is_digit(*q) || value > VALUE_MAX || list.count == list.capacity) {
+                    break;
+                }
+                list.numbers[list.count++] = static_cast<std::uint32_t>(value);
+                p = q;
             }
             if (p == end) {
                 return true;
