@@ -64,6 +64,11 @@ int write_report_line(const char* line, std::size_t length) {
 } // namespace
 
 std::uint32_t count_non_primes(const std::uint32_t* numbers, std::uint32_t count) {
+    // The output ended at an earlier failure; a line now would follow a gap.
+    if (ferror_unlocked(stdout) != 0) {
+        errno = EIO;
+        return 0;
+    }
     std::uint32_t non_prime_total = 0;
     // The first write that fails ends the output: once the stream has lost
     // part of it, a later write that succeeds would splice lines together.

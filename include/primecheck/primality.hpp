@@ -23,7 +23,9 @@ index_range static_share(std::uint32_t count, std::uint32_t member, std::uint32_
 // "<n> is NOT prime!\n" to standard output for each entry that is not prime,
 // and returns how many there were. A failed write ends the output: nothing
 // more is written, the team stops soon after, standard output's error
-// indicator stays set and errno holds the first failure's reason.
+// indicator stays set and errno holds the first failure's reason. Called
+// while that indicator is set, it writes nothing, tests nothing, sets errno
+// to EIO and returns 0; clearerr(stdout) lets it write again.
 std::uint32_t count_non_primes(const std::uint32_t* numbers, std::uint32_t count);
 
 } // namespace primecheck
