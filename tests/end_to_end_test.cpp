@@ -38,11 +38,19 @@ struct e2e_case {
     // Shell commands run in the folder before the program; exit 77 skips
     // the row.
     std::string setup;
+    // Shell commands run in the program's own shell just before it: limits
+    // and ignored signals, which the program inherits.
+    std::string before;
     // Put before the program: a tracer, an emulator.
     std::string runner;
     std::string binary = PRIMECHECK_BINARY;
     std::string redirect = " >out 2>err";
     int threads = 2;
+    // When set, the row runs on each of these team sizes, also where
+    // PRIMECHECK_E2E_THREADS lists others.
+    std::vector<int> team_sizes;
+    // Runs on each team size, to meet a race.
+    int repeats = 1;
     int status = 0;
     // The expected standard output, compared whole when one thread runs and
     // otherwise line by line in any order, since members reach the critical
@@ -50,14 +58,15 @@ struct e2e_case {
     std::string out;
     std::string err;
     // Standard output need only be a start of the expected one: whole lines
-    // from it and perhaps part of one more, never the summary line.
+    // from it, never part of one, never the summary line.
     bool prefix_only = false;
     // Skipped under the sanitizers.
     bool plain_build_only = false;
     // When set, the run's peak resident memory must stay below it.
     long max_rss_kib = 0;
-    // When set, the run's address space is limited to this much.
-    long address_space_kib = 0;
+    // When set, the run's CPU time must stay below this share of the same
+    // run's with standard output on /dev/null: the work stops.
+    double max_cpu_share_of_null = 0;
 };
 
 const std::string NO_OUTPUT = "Total non-prime numbers found: 0\n";
@@ -73,6 +82,14 @@ std::string report(const std::vector<std::uint32_t>& values) {
         }
     }
     return out + "Total non-prime numbers found: " + std::to_string(total) + "\n";
+}
+
+std::string repeated(const std::string& text, std::size_t times) {
+    std::string all;
+    for (std::size_t i = 0; i < times; ++i) {
+        all += text;
+    }
+    return all;
 }
 
 std::string lines_of(const std::vector<std::uint32_t>& values) {
@@ -157,6 +174,12 @@ std::vector<e2e_case> cases() {
         hard_and_random.push_back(static_cast<std::uint32_t>(random()));
     }
     const std::string no_space = "Failed to write output: No space left on device\n";
+    const std::string too_large = "Failed to write output: File too large\n";
+    const std::string strace_here = "strace -f -qq -o /dev/null true 2>/dev/null || exit 77";
+    // dash counts the limit in blocks of 512 bytes; the program must see
+    // EFBIG, not die of SIGXFSZ. The report takes 65,504 bytes of it.
+    const std::string file_limit = "trap '' XFSZ; ulimit -f 128;";
+    const std::string full_file = repeated("4\n", 4094);
     return {
         {.name = "MissingFile",
          .setup = "rm prime_numbers.txt",
@@ -182,6 +205,7 @@ std::vector<e2e_case> cases() {
                  "4\n",
                  1),
         modelled("NulBytes", std::string("3 \0\0\0 5", 7), 1),
+        modelled("FormFeedAndVerticalTabEndNoLine", "4\f6\v\n8\f\v9 \f\vx\n", 1),
         modelled("BinaryGarbage", garbage(std::size_t{1} << 20)),
         modelled("DigitsThenGarbage", "12 " + garbage(std::size_t{1} << 16)),
         modelled("MoreValuesThanTheFirstAllocation", evens),
@@ -212,20 +236,66 @@ std::vector<e2e_case> cases() {
          .status = 1,
          .err = "Failed to write output: Bad file descriptor\n"},
         // One write fails and the next ones would succeed: the output must
-        // end at the failure, without a spliced line or a total. strace
-        // counts each thread's writes to the output file alone, so that on
-        // one thread the summary's write would succeed; LeakSanitizer cannot
-        // work under it.
+        // end at the failure, at a line end, without a spliced line or a
+        // total, and name the failure's own reason. strace counts each
+        // thread's writes to the output file alone, so that on one thread
+        // the summary's write would succeed; LeakSanitizer cannot work under
+        // it. Many short lines, so that members wait at the critical section
+        // when the write fails, over and over.
         {.name = "OneFailedWriteEndsTheOutput",
-         .input = evens,
-         .setup = "strace -f -qq -o /dev/null true 2>/dev/null || exit 77",
+         .input = "4\n",
+         .copies = 100'000,
+         .setup = strace_here,
          .runner = "ASAN_OPTIONS=detect_leaks=0 strace -f -qq -o /dev/null -P \"$PWD/out\" "
                    "-e trace=write -e inject=write:error=ENOSPC:when=2",
-         .threads = 1,
+         .team_sizes = {1, 2, 8},
+         .repeats = 2,
          .status = 1,
-         .out = all_evens,
+         .out = report(std::vector<std::uint32_t>(100'000, 4)),
          .err = no_space,
          .prefix_only = true},
+        // On a terminal the stream takes a line whole even when its flush
+        // fails, so only its error indicator tells.
+        {.name = "TerminalWriteFailsOnce",
+         .input = "4\n",
+         .copies = 1000,
+         .setup = "command -v script >/dev/null && " + strace_here,
+         .runner = "script -qefc \"ASAN_OPTIONS=detect_leaks=0 strace -f -qq -o /dev/null "
+                   "-P \\$(tty) -e trace=write -e inject=write:error=EIO:when=2",
+         .redirect = " 2>err\" /dev/null >terminal; s=$?; tr -d '\\r' <terminal >out; exit $s",
+         .team_sizes = {1},
+         .status = 1,
+         .out = "4 is NOT prime!\n",
+         .err = "Failed to write output: Input/output error\n"},
+        // A file that can take 65,536 bytes: the summary would straddle the
+        // end, and then a report line would. What went out is whole lines.
+        {.name = "SummaryIsNeverCut",
+         .input = full_file + "10\n10\n10\n",
+         .before = file_limit,
+         .team_sizes = {1, 2},
+         .status = 1,
+         .out = report(model_read(full_file + "10\n10\n10\n").values),
+         .err = too_large,
+         .prefix_only = true,
+         .plain_build_only = true},
+        {.name = "CutReportLineIsTakenBack",
+         .input = full_file + "1331\n15\n",
+         .before = file_limit,
+         .threads = 1,
+         .status = 1,
+         .out = report(model_read(full_file + "1331\n15\n").values),
+         .err = too_large,
+         .prefix_only = true,
+         .plain_build_only = true},
+        // After a lasting failure testing stops: the costly rest is never
+        // tested.
+        {.name = "TestingStopsAfterALastingFailure",
+         .input = evens.substr(0, evens.find("40004\n")) + repeated("4294967291\n", 110'882),
+         .redirect = " >/dev/full 2>err",
+         .team_sizes = {2},
+         .status = 1,
+         .err = no_space,
+         .max_cpu_share_of_null = 0.2},
         // head's own status; the program ends quietly on SIGPIPE.
         {.name = "PipeClosedEarly",
          .input = evens,
@@ -254,10 +324,10 @@ std::vector<e2e_case> cases() {
         {.name = "ListCannotGrow",
          .input = "7\n",
          .copies = 10'000'000,
+         .before = "ulimit -v " + std::to_string(24 * MIB_IN_KIB) + ";",
          .status = 1,
          .err = "Failed to allocate memory: Cannot allocate memory\n",
-         .plain_build_only = true,
-         .address_space_kib = 24 * MIB_IN_KIB},
+         .plain_build_only = true},
         // The first x86-64 (SSE2 alone), one without AVX, and one with AVX2
         // but not AVX-512, each taking a kernel of its own: a binary built
         // for a wider unit than the processor has dies here of SIGILL. Then
@@ -315,10 +385,13 @@ struct run_result {
     std::string out;
     std::string err;
     long peak_rss_kib = 0;
+    long long cpu_ns = 0;
 };
 
-// Runs the row in a fresh folder; false when its setup asks to skip it.
-bool run(const e2e_case& c, int threads, run_result& r) {
+// Runs the row in a fresh folder, with standard output and error sent as
+// `redirect` says, the row's own by default; false when its setup asks to
+// skip it.
+bool run(const e2e_case& c, int threads, run_result& r, const std::string& redirect = "") {
     const fs::path dir =
         fs::temp_directory_path() / ("primecheck-" + c.name + "." + std::to_string(getpid()));
     fs::remove_all(dir);
@@ -341,15 +414,17 @@ bool run(const e2e_case& c, int threads, run_result& r) {
         fs::remove_all(dir);
         return false;
     }
-    const std::string measure = c.max_rss_kib > 0 ? std::string("'") + MEASURE + "' rss " : "";
-    const std::string limit =
-        c.address_space_kib > 0 ? "ulimit -v " + std::to_string(c.address_space_kib) + "; " : "";
-    r.exit_status = shell(cd + limit + "OMP_NUM_THREADS=" + std::to_string(threads) + " " +
-                          measure + c.runner + " '" + c.binary + "'" + c.redirect);
+    const bool measured = c.max_rss_kib > 0 || c.max_cpu_share_of_null > 0;
+    const std::string measure = measured ? std::string("'") + MEASURE + "' figures " : "";
+    r.exit_status =
+        shell(cd + c.before + " OMP_NUM_THREADS=" + std::to_string(threads) + " " + measure +
+              c.runner + " '" + c.binary + "'" + (redirect.empty() ? c.redirect : redirect));
     r.out = slurp(dir / "out");
     r.err = slurp(dir / "err");
-    if (c.max_rss_kib > 0) {
-        r.peak_rss_kib = std::stol(slurp(dir / "rss"));
+    if (measured) {
+        std::istringstream figures(slurp(dir / "figures"));
+        long long wall_ns = 0;
+        figures >> r.peak_rss_kib >> wall_ns >> r.cpu_ns;
     }
     fs::remove_all(dir);
     return true;
@@ -370,23 +445,19 @@ std::vector<int> thread_counts(int own) {
     return counts;
 }
 
-// Whole lines of the expected output, in any order, then perhaps the start
-// of one more; never the summary line.
+// Whole lines of the expected output, in any order, and nothing else: never
+// part of a line, never the summary line.
 void expect_start_of(const std::string& out, const std::string& expected, int threads) {
-    EXPECT_FALSE(out.empty());
+    ASSERT_FALSE(out.empty());
     EXPECT_EQ(out.find("Total"), std::string::npos) << "a summary line after a failure";
+    EXPECT_EQ(out.back(), '\n') << "a cut line: " << last_line(out);
     if (threads == 1) {
         EXPECT_EQ(expected.compare(0, out.size(), out), 0) << "not a start of the clean output";
         return;
     }
-    const std::size_t whole = out.rfind('\n') + 1;
-    const std::vector<std::string> got = sorted_lines(out.substr(0, whole));
+    const std::vector<std::string> got = sorted_lines(out);
     const std::vector<std::string> all = sorted_lines(expected);
     EXPECT_TRUE(std::includes(all.begin(), all.end(), got.begin(), got.end()));
-    const std::string cut = out.substr(whole);
-    EXPECT_TRUE(std::any_of(all.begin(), all.end(),
-                            [&cut](const std::string& line) { return line.rfind(cut, 0) == 0; }))
-        << "cut line: " << cut;
 }
 
 TEST_P(EndToEnd, Run) {
@@ -394,10 +465,14 @@ TEST_P(EndToEnd, Run) {
 #ifdef PRIMECHECK_SANITIZED
     if (c.plain_build_only) {
         GTEST_SKIP() << "needs the plain build: the sanitizers reserve far more address space "
-                        "than any limit here and do not run under an emulated CPU";
+                        "than any limit here, do not run under an emulated CPU, and "
+                        "ThreadSanitizer dies of SIGBUS under a file size limit";
     }
 #endif
-    for (const int threads : thread_counts(c.threads)) {
+    const std::vector<int> team_sizes =
+        c.team_sizes.empty() ? thread_counts(c.threads) : c.team_sizes;
+    for (int repeat = 0; repeat < c.repeats * static_cast<int>(team_sizes.size()); ++repeat) {
+        const int threads = team_sizes[static_cast<std::size_t>(repeat) % team_sizes.size()];
         SCOPED_TRACE("OMP_NUM_THREADS=" + std::to_string(threads));
         run_result r;
         if (!run(c, threads, r)) {
@@ -424,6 +499,18 @@ TEST_P(EndToEnd, Run) {
 #else
             std::printf("peak memory %ld KiB, limit %ld KiB\n", r.peak_rss_kib, c.max_rss_kib);
             EXPECT_LT(r.peak_rss_kib, c.max_rss_kib);
+#endif
+        }
+        if (c.max_cpu_share_of_null > 0) {
+            run_result null;
+            ASSERT_TRUE(run(c, threads, null, " >/dev/null 2>/dev/null"));
+            std::printf("CPU time %.3f s, against %.3f s with output to /dev/null\n",
+                        static_cast<double>(r.cpu_ns) / 1e9,
+                        static_cast<double>(null.cpu_ns) / 1e9);
+#ifndef PRIMECHECK_SANITIZED
+            // The sanitizers' own start-up would take most of the margin.
+            EXPECT_LT(static_cast<double>(r.cpu_ns),
+                      c.max_cpu_share_of_null * static_cast<double>(null.cpu_ns));
 #endif
         }
     }

@@ -5,11 +5,14 @@
 #include <primecheck/primality.hpp>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <limits>
 #include <random>
 #include <vector>
+
+#include <unistd.h>
 
 namespace {
 
@@ -57,6 +60,31 @@ TEST(IsPrime, EveryKernelAgreesWithIndependentOracles) {
         }
     }
     force_kernel(best_kernel());
+}
+
+// Once a write has failed, the output is over, also for a caller that calls
+// again without clearing the error: the sweep must neither write nor test.
+TEST(CountNonPrimes, WritesAndTestsNothingAfterAFailedWrite) {
+    std::fflush(stdout);
+    const int saved = dup(STDOUT_FILENO);
+    std::FILE* const capture = std::tmpfile();
+    ASSERT_NE(capture, nullptr);
+    dup2(fileno(capture), STDOUT_FILENO);
+    // Reading an output stream sets its error indicator.
+    std::fgetc(stdout);
+    ASSERT_NE(std::ferror(stdout), 0);
+    const std::uint32_t numbers[] = {4, 9, 15};
+    errno = 0;
+    const std::uint32_t total = count_non_primes(numbers, 3);
+    const int error = errno;
+    std::clearerr(stdout);
+    std::fflush(stdout);
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    EXPECT_EQ(total, 0U);
+    EXPECT_EQ(error, EIO);
+    EXPECT_EQ(lseek(fileno(capture), 0, SEEK_END), 0) << "written after the failure";
+    std::fclose(capture);
 }
 
 TEST(StaticShare, WorkedExamples) {
