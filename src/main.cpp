@@ -67,8 +67,10 @@ void take_back_cut_line(off_t start) {
                                ? from + (static_cast<const char*>(line_end) - tail) + 1
                            : from == start ? start
                                            : end;
-        if (keep < end) {
-            static_cast<void>(ftruncate(STDOUT_FILENO, keep));
+        // A file that cannot be cut keeps its cut line; the failure is
+        // reported all the same.
+        if (keep < end && ftruncate(STDOUT_FILENO, keep) != 0) {
+            errno = error;
         }
     }
     if (file >= 0) {

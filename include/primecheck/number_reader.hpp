@@ -7,6 +7,8 @@
 // list too, rather than being stored wrapped.
 #pragma once
 
+#include <primecheck/api.hpp>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -45,16 +47,16 @@ struct read_result {
 };
 
 // Allocates room for `capacity` values. False, with errno set, on failure.
-bool allocate_number_list(number_list& list, std::size_t capacity);
-void release_number_list(number_list& list);
+PRIMECHECK_API bool allocate_number_list(number_list& list, std::size_t capacity);
+PRIMECHECK_API void release_number_list(number_list& list);
 
 // Appends the values in `file` to `list`, reading it through a buffer of
 // `buffer_size` bytes (at least 1).
-read_result read_numbers(std::FILE* file, number_list& list,
-                         std::size_t buffer_size = READ_BUFFER_SIZE);
+PRIMECHECK_API read_result read_numbers(std::FILE* file, number_list& list,
+                                        std::size_t buffer_size = READ_BUFFER_SIZE);
 
 // The one-line warning, ending in '\n', for a result that stopped at text
 // that is not a number; `count` is the number of values read.
-std::string stop_message(const read_result& result, std::uint32_t count);
+PRIMECHECK_API std::string stop_message(const read_result& result, std::uint32_t count);
 
 } // namespace primecheck

@@ -2,12 +2,14 @@
 // entry of a number list that is not prime.
 #pragma once
 
+#include <primecheck/api.hpp>
+
 #include <cstdint>
 
 namespace primecheck {
 
 // 1 when n is prime, 0 when it is not. Pure and thread-safe.
-int is_prime(std::uint32_t n);
+PRIMECHECK_API int is_prime(std::uint32_t n);
 
 // The half-open index range [begin, end) of one team member's share.
 struct index_range {
@@ -17,7 +19,8 @@ struct index_range {
 
 // Member `member` of a team of `team_size` takes this contiguous share of
 // `count` entries; the first count % team_size members take one more.
-index_range static_share(std::uint32_t count, std::uint32_t member, std::uint32_t team_size);
+PRIMECHECK_API index_range static_share(std::uint32_t count, std::uint32_t member,
+                                        std::uint32_t team_size);
 
 // Tests numbers[0..count) on the OpenMP runtime's default team, writes
 // "<n> is NOT prime!\n" to standard output for each entry that is not prime,
@@ -26,6 +29,6 @@ index_range static_share(std::uint32_t count, std::uint32_t member, std::uint32_
 // indicator stays set and errno holds the first failure's reason. Called
 // while that indicator is set, it writes nothing, tests nothing, sets errno
 // to EIO and returns 0; clearerr(stdout) lets it write again.
-std::uint32_t count_non_primes(const std::uint32_t* numbers, std::uint32_t count);
+PRIMECHECK_API std::uint32_t count_non_primes(const std::uint32_t* numbers, std::uint32_t count);
 
 } // namespace primecheck
