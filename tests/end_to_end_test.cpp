@@ -157,6 +157,22 @@ e2e_case emulated(const std::string& cpu, const std::vector<std::uint32_t>& valu
             .plain_build_only = true};
 }
 
+// A report of 65,504 bytes and then `tail`, into a file that can take
+// 65,536: dash counts the limit in blocks of 512 bytes, and the program must
+// see EFBIG, not die of SIGXFSZ.
+e2e_case past_file_limit(std::string name, const std::string& tail, std::vector<int> team_sizes) {
+    const std::string text = repeated("4\n", 4094) + tail;
+    return {.name = std::move(name),
+            .input = text,
+            .before = "trap '' XFSZ; ulimit -f 128;",
+            .team_sizes = std::move(team_sizes),
+            .status = 1,
+            .out = report(model_read(text).values),
+            .err = "Failed to write output: File too large\n",
+            .prefix_only = true,
+            .plain_build_only = true};
+}
+
 std::vector<e2e_case> cases() {
     const std::string mixed = "2 3 4 9 1 0 25\n";
     // More values than the list first has room for, all of them even; and
@@ -174,12 +190,7 @@ std::vector<e2e_case> cases() {
         hard_and_random.push_back(static_cast<std::uint32_t>(random()));
     }
     const std::string no_space = "Failed to write output: No space left on device\n";
-    const std::string too_large = "Failed to write output: File too large\n";
     const std::string strace_here = "strace -f -qq -o /dev/null true 2>/dev/null || exit 77";
-    // dash counts the limit in blocks of 512 bytes; the program must see
-    // EFBIG, not die of SIGXFSZ. The report takes 65,504 bytes of it.
-    const std::string file_limit = "trap '' XFSZ; ulimit -f 128;";
-    const std::string full_file = repeated("4\n", 4094);
     return {
         {.name = "MissingFile",
          .setup = "rm prime_numbers.txt",
@@ -269,24 +280,8 @@ std::vector<e2e_case> cases() {
          .err = "Failed to write output: Input/output error\n"},
         // A file that can take 65,536 bytes: the summary would straddle the
         // end, and then a report line would. What went out is whole lines.
-        {.name = "SummaryIsNeverCut",
-         .input = full_file + "10\n10\n10\n",
-         .before = file_limit,
-         .team_sizes = {1, 2},
-         .status = 1,
-         .out = report(model_read(full_file + "10\n10\n10\n").values),
-         .err = too_large,
-         .prefix_only = true,
-         .plain_build_only = true},
-        {.name = "CutReportLineIsTakenBack",
-         .input = full_file + "1331\n15\n",
-         .before = file_limit,
-         .threads = 1,
-         .status = 1,
-         .out = report(model_read(full_file + "1331\n15\n").values),
-         .err = too_large,
-         .prefix_only = true,
-         .plain_build_only = true},
+        past_file_limit("SummaryIsNeverCut", "10\n10\n10\n", {1, 2}),
+        past_file_limit("CutReportLineIsTakenBack", "1331\n15\n", {1}),
         // After a lasting failure testing stops: the costly rest is never
         // tested.
         {.name = "TestingStopsAfterALastingFailure",
