@@ -144,15 +144,18 @@ template <typename V>
     }
 }
 
+// All of n's odd divisors from 3 on, by division in the lanes of V.
+template <typename V>
+[[gnu::always_inline]] inline int odd_divisor_by_division(std::uint32_t n, std::uint32_t divisors) {
+    V divisor = FIRST_DIVISORS<V>;
+    return divisor_in_lanes(n, divisor, divisors);
+}
+
 // The kernel for a unit whose vectors are V wide in doubles and W in floats.
 template <typename V, typename W>
 [[gnu::always_inline]] inline int odd_divisor_in(std::uint32_t n, std::uint32_t divisors) {
-    if (n < FLOAT_LIMIT) {
-        W divisor = FIRST_DIVISORS<W>;
-        return divisor_in_lanes(n, divisor, divisors);
-    }
-    V divisor = FIRST_DIVISORS<V>;
-    return divisor_in_lanes(n, divisor, divisors);
+    return n < FLOAT_LIMIT ? odd_divisor_by_division<W>(n, divisors)
+                           : odd_divisor_by_division<V>(n, divisors);
 }
 
 #if defined(__x86_64__)
@@ -187,8 +190,7 @@ divides_by_reciprocal(const f64x4& value, const f64x4& divisor, const f32x4& div
 // FMA units over one. The last 12 divisors at most, by division alone.
 [[gnu::target("avx2,fma")]] int odd_divisor_avx2_mixed(std::uint32_t n, std::uint32_t divisors) {
     if (n < FLOAT_LIMIT) {
-        f32x8 divisor = FIRST_DIVISORS<f32x8>;
-        return divisor_in_lanes(n, divisor, divisors);
+        return odd_divisor_by_division<f32x8>(n, divisors);
     }
     const f64x4 value = f64x4{} + static_cast<double>(n);
     f64x4 first = FIRST_DIVISORS<f64x4>;
@@ -250,8 +252,7 @@ template <bool FIRST_BY_RECIPROCAL, bool SECOND_BY_RECIPROCAL>
 [[gnu::target("avx512f"), gnu::always_inline]] inline int
 odd_divisor_avx512(std::uint32_t n, std::uint32_t divisors) {
     if (n < FLOAT_LIMIT) {
-        f32x16 divisor = FIRST_DIVISORS<f32x16>;
-        return divisor_in_lanes(n, divisor, divisors);
+        return odd_divisor_by_division<f32x16>(n, divisors);
     }
     const f64x8 value = f64x8{} + static_cast<double>(n);
     f64x8 first = FIRST_DIVISORS<f64x8>;
