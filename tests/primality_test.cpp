@@ -1,4 +1,5 @@
 #include "oracle.hpp"
+#include "thread_placement.hpp"
 #include "trial_division.hpp"
 
 #include <gtest/gtest.h>
@@ -10,8 +11,10 @@
 #include <cstdio>
 #include <limits>
 #include <random>
+#include <thread>
 #include <vector>
 
+#include <sched.h>
 #include <unistd.h>
 
 namespace {
@@ -85,6 +88,33 @@ TEST(CountNonPrimes, WritesAndTestsNothingAfterAFailedWrite) {
     EXPECT_EQ(error, EIO);
     EXPECT_EQ(lseek(fileno(capture), 0, SEEK_END), 0) << "written after the failure";
     std::fclose(capture);
+}
+
+// A worker on member 0's processor goes to another one, and its mask, the
+// processors the user allows it, is the same afterwards; with only one
+// allowed, it stays.
+TEST(MoveOffProcessor, MovesWithinTheMaskAndKeepsIt) {
+    std::thread([] {
+        cpu_set_t allowed;
+        ASSERT_EQ(sched_getaffinity(0, sizeof allowed, &allowed), 0);
+        cpu_set_t after;
+        const int here = sched_getcpu();
+        if (CPU_COUNT(&allowed) > 1) {
+            move_off_processor(here, 1);
+            const int now = sched_getcpu();
+            EXPECT_NE(now, here);
+            EXPECT_TRUE(CPU_ISSET(now, &allowed));
+            ASSERT_EQ(sched_getaffinity(0, sizeof after, &after), 0);
+            EXPECT_TRUE(CPU_EQUAL(&after, &allowed));
+        }
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(sched_getcpu(), &one);
+        ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+        move_off_processor(sched_getcpu(), 1);
+        ASSERT_EQ(sched_getaffinity(0, sizeof after, &after), 0);
+        EXPECT_TRUE(CPU_EQUAL(&after, &one));
+    }).join();
 }
 
 TEST(StaticShare, WorkedExamples) {
