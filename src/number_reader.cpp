@@ -8,6 +8,10 @@
 #include <memory>
 #include <new>
 
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace primecheck {
 
 namespace {
@@ -228,6 +232,44 @@ void finish(scanner& s, number_list& list, read_result& result) {
     }
 }
 
+#ifdef MADV_POPULATE_WRITE
+void populate(void* begin, std::size_t bytes) {
+    // From the start of the page that holds the first byte.
+    const std::size_t before = reinterpret_cast<std::uintptr_t>(begin) %
+                               static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    madvise(static_cast<unsigned char*>(begin) - before, bytes + before, MADV_POPULATE_WRITE);
+}
+#endif
+
+// New memory's pages fault one by one on their first write, which in a
+// virtual machine can cost several microseconds each, more than reading the
+// values that fill them. So the pages that the rest of a regular file will
+// fill, of the buffer and of the list (a value takes two bytes at least),
+// are brought in with one call each. Only a hint: where the kernel has no
+// such call, the pages fault as before.
+void fault_in_what_the_file_fills(std::FILE* file, unsigned char* buffer, std::size_t buffer_size,
+                                  const number_list& list) {
+#ifdef MADV_POPULATE_WRITE
+    const int error = errno;
+    struct stat st {};
+    const off_t at = ftello(file);
+    if (fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode) && at >= 0 && st.st_size > at) {
+        const auto left = static_cast<std::size_t>(st.st_size - at);
+        populate(buffer, std::min(buffer_size, left));
+        const std::size_t values = std::min(list.capacity - list.count, left / 2 + 1);
+        if (values > 0) {
+            populate(list.numbers + list.count, values * sizeof *list.numbers);
+        }
+    }
+    errno = error;
+#else
+    (void)file;
+    (void)buffer;
+    (void)buffer_size;
+    (void)list;
+#endif
+}
+
 } // namespace
 
 bool allocate_number_list(number_list& list, std::size_t capacity) {
@@ -250,6 +292,7 @@ read_result read_numbers(std::FILE* file, number_list& list, std::size_t buffer_
         result.error = ENOMEM;
         return result;
     }
+    fault_in_what_the_file_fills(file, buffer.get(), buffer_size, list);
     scanner s;
     for (;;) {
         const std::size_t size = std::fread(buffer.get(), 1, buffer_size, file);
