@@ -84,12 +84,12 @@ std::uint32_t count_non_primes(const std::uint32_t* numbers, std::uint32_t count
     // Every member then stops at its next line or its next run.
     int write_failed = 0;
     int write_error = 0;
-    const int first_processor = sched_getcpu();
+    int first_processor = sched_getcpu();
 #pragma omp parallel default(none)                                                                 \
     shared(numbers, count, non_prime_total, write_failed, write_error, first_processor)
     {
         const auto member = static_cast<std::uint32_t>(omp_get_thread_num());
-        move_off_processor(first_processor, member);
+        settle_member(first_processor, member);
         const index_range share =
             static_share(count, member, static_cast<std::uint32_t>(omp_get_num_threads()));
         std::uint32_t found = 0;

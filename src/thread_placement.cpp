@@ -7,22 +7,41 @@
 // and sets its own mask back straight away: the processors the user allowed
 // (taskset, a cgroup, OMP_PROC_BIND) stay the ones it may run on, and the
 // kernel stays free to move it again.
+//
+// Member 0 may itself have been moved before it starts. A worker that starts
+// before member 0 says where it runs goes by where it was, so it looks again
+// once it has moved, by when member 0 has most often said.
 
 #include "thread_placement.hpp"
+
+#include <atomic>
 
 #include <sched.h>
 
 namespace primecheck {
 
-void move_off_processor(int taken, std::uint32_t member) {
+void settle_member(int& first_processor, std::uint32_t member) {
+    const std::atomic_ref<int> first(first_processor);
+    if (member == 0) {
+        first.store(sched_getcpu(), std::memory_order_relaxed);
+        return;
+    }
+    for (int look = 0; look < 2; ++look) {
+        if (move_off_processor(first.load(std::memory_order_relaxed), member) == 0) {
+            return;
+        }
+    }
+}
+
+int move_off_processor(int taken, std::uint32_t member) {
     cpu_set_t allowed;
     if (member == 0 || taken < 0 || sched_getcpu() != taken ||
         sched_getaffinity(0, sizeof allowed, &allowed) != 0) {
-        return;
+        return 0;
     }
     const int others = CPU_COUNT(&allowed) - (CPU_ISSET(taken, &allowed) ? 1 : 0);
     if (others <= 0) {
-        return;
+        return 0;
     }
     int pick = static_cast<int>((member - 1) % static_cast<std::uint32_t>(others));
     cpu_set_t target;
@@ -33,9 +52,11 @@ void move_off_processor(int taken, std::uint32_t member) {
             break;
         }
     }
-    if (sched_setaffinity(0, sizeof target, &target) == 0) {
-        sched_setaffinity(0, sizeof allowed, &allowed);
+    if (sched_setaffinity(0, sizeof target, &target) != 0) {
+        return 0;
     }
+    sched_setaffinity(0, sizeof allowed, &allowed);
+    return 1;
 }
 
 } // namespace primecheck

@@ -100,7 +100,7 @@ TEST(MoveOffProcessor, MovesWithinTheMaskAndKeepsIt) {
         cpu_set_t after;
         const int here = sched_getcpu();
         if (CPU_COUNT(&allowed) > 1) {
-            move_off_processor(here, 1);
+            EXPECT_EQ(move_off_processor(here, 1), 1);
             const int now = sched_getcpu();
             EXPECT_NE(now, here);
             EXPECT_TRUE(CPU_ISSET(now, &allowed));
@@ -111,7 +111,7 @@ TEST(MoveOffProcessor, MovesWithinTheMaskAndKeepsIt) {
         CPU_ZERO(&one);
         CPU_SET(sched_getcpu(), &one);
         ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
-        move_off_processor(sched_getcpu(), 1);
+        EXPECT_EQ(move_off_processor(sched_getcpu(), 1), 0);
         ASSERT_EQ(sched_getaffinity(0, sizeof after, &after), 0);
         EXPECT_TRUE(CPU_EQUAL(&after, &one));
     }).join();
