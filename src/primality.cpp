@@ -93,15 +93,18 @@ std::uint32_t count_non_primes(const std::uint32_t* numbers, std::uint32_t count
         const index_range share =
             static_share(count, member, static_cast<std::uint32_t>(omp_get_num_threads()));
         std::uint32_t found = 0;
-        int stop = 0;
-        for (std::uint32_t run = share.begin; run < share.end && stop == 0;) {
+        for (std::uint32_t run = share.begin; run < share.end;) {
+            int stop = 0;
 #pragma omp atomic read
             stop = write_failed;
+            if (stop != 0) {
+                break;
+            }
             const std::uint32_t run_end =
                 share.end - run > RUN_LENGTH ? run + RUN_LENGTH : share.end;
             std::uint32_t non_primes[RUN_LENGTH];
             std::uint32_t in_run = 0;
-            for (; run < run_end && stop == 0; ++run) {
+            for (; run < run_end; ++run) {
                 if (is_prime(numbers[run]) == 0) {
                     non_primes[in_run++] = numbers[run];
                 }
