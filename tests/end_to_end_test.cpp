@@ -60,6 +60,9 @@ struct e2e_case {
     // Standard output need only be a start of the expected one: whole lines
     // from it, never part of one, never the summary line.
     bool prefix_only = false;
+    // What the shell writes after the program to the same file: standard
+    // output must end in it, and be as above before it.
+    std::string trailer;
     // Skipped under the sanitizers.
     bool plain_build_only = false;
     // When set, the run's peak resident memory must stay below it.
@@ -157,20 +160,19 @@ e2e_case emulated(const std::string& cpu, const std::vector<std::uint32_t>& valu
             .plain_build_only = true};
 }
 
-// A report of 65,504 bytes and then `tail`, into a file that can take
-// 65,536: dash counts the limit in blocks of 512 bytes, and the program must
-// see EFBIG, not die of SIGXFSZ.
-e2e_case past_file_limit(std::string name, const std::string& tail, std::vector<int> team_sizes) {
-    const std::string text = repeated("4\n", 4094) + tail;
-    return {.name = std::move(name),
-            .input = text,
-            .before = "trap '' XFSZ; ulimit -f 128;",
-            .team_sizes = std::move(team_sizes),
-            .status = 1,
-            .out = report(model_read(text).values),
-            .err = "Failed to write output: File too large\n",
-            .prefix_only = true,
-            .plain_build_only = true};
+// Row `c` with a report of 65,504 bytes and then `tail`, into a file that
+// can take 65,536: dash counts the limit in blocks of 512 bytes. With
+// SIGXFSZ at its default, the program must see EFBIG, not die of the
+// signal.
+e2e_case past_file_limit(e2e_case c, const std::string& tail) {
+    c.input = repeated("4\n", 4094) + tail;
+    c.before += " ulimit -f 128;";
+    c.status = 1;
+    c.out = report(model_read(c.input).values);
+    c.err = "Failed to write output: File too large\n";
+    c.prefix_only = true;
+    c.plain_build_only = true;
+    return c;
 }
 
 std::vector<e2e_case> cases() {
@@ -280,8 +282,40 @@ std::vector<e2e_case> cases() {
          .err = "Failed to write output: Input/output error\n"},
         // A file that can take 65,536 bytes: the summary would straddle the
         // end, and then a report line would. What went out is whole lines.
-        past_file_limit("SummaryIsNeverCut", "10\n10\n10\n", {1, 2}),
-        past_file_limit("CutReportLineIsTakenBack", "1331\n15\n", {1}),
+        past_file_limit({.name = "SummaryIsNeverCut", .team_sizes = {1, 2}}, "10\n10\n10\n"),
+        past_file_limit({.name = "CutReportLineIsTakenBack", .team_sizes = {1}}, "1331\n15\n"),
+        // Whoever writes next through the same open file, here the shell,
+        // goes on right after the last whole line, with no gap.
+        past_file_limit({.name = "NextWriterFollowsTheLastWholeLine",
+                         .before = "exec 3>out;",
+                         .redirect = " >&3 2>err; s=$?; echo after >&3; exit $s",
+                         .team_sizes = {1},
+                         .trailer = "after\n"},
+                        "1331\n15\n"),
+        // The cut line goes although the program cannot read the file back:
+        // run as nobody where the tests run as root.
+        past_file_limit(
+            {.name = "WriteOnlyFileLosesItsCutLine",
+             .setup = "command -v setpriv >/dev/null || exit 77; : >out; chmod 200 out; "
+                      "[ \"$(id -u)\" != 0 ] || chown 65534 out",
+             .runner = "$([ \"$(id -u)\" != 0 ] || echo setpriv --reuid=65534 --regid=65534 "
+                       "--clear-groups)",
+             .redirect = " >out 2>err; s=$?; chmod 600 out; exit $s",
+             .team_sizes = {1, 2}},
+            "1331\n15\n"),
+        // Another process appends to the log while the list is tested, with
+        // no line end; then the first write fails after 10 bytes. Only those
+        // are taken back.
+        {.name = "AnotherWritersBytesStay",
+         .input = repeated("4294967291\n", 200'000) + repeated("4\n", 100),
+         .setup = "head -c 1009 /dev/zero | tr '\\0' x >out",
+         .before = "{ sleep 0.2; printf hello >>out; } & ulimit -f 2;",
+         .redirect = " >>out 2>err; s=$?; wait; exit $s",
+         .team_sizes = {1},
+         .status = 1,
+         .out = std::string(1009, 'x') + "hello",
+         .err = "Failed to write output: File too large\n",
+         .plain_build_only = true},
         // After a lasting failure testing stops: the costly rest is never
         // tested.
         {.name = "TestingStopsAfterALastingFailure",
@@ -364,9 +398,11 @@ void PrintTo(const e2e_case& c, std::ostream* os) {
 class EndToEnd : public testing::TestWithParam<e2e_case> {
   protected:
     // A parent that ignores SIGPIPE would pass that on to the program, which
-    // would then see EPIPE instead of ending quietly at `| head`.
+    // would then see EPIPE instead of ending quietly at `| head`; one that
+    // ignores SIGXFSZ would hide whether the program ignores it itself.
     static void SetUpTestSuite() {
         std::signal(SIGPIPE, SIG_DFL);
+        std::signal(SIGXFSZ, SIG_DFL);
     }
 };
 
@@ -404,7 +440,8 @@ bool run(const e2e_case& c, int threads, run_result& r, const std::string& redir
             file.write(block.data(), static_cast<std::streamsize>(copies * c.input.size()));
         }
     }
-    const std::string cd = "cd '" + dir.string() + "' && ";
+    // Not `cd &&`, so that a row can start a job in the background.
+    const std::string cd = "cd '" + dir.string() + "' || exit 2; ";
     if (!c.setup.empty() && shell(cd + c.setup) == SKIP) {
         fs::remove_all(dir);
         return false;
@@ -444,6 +481,7 @@ std::vector<int> thread_counts(int own) {
 // part of a line, never the summary line.
 void expect_start_of(const std::string& out, const std::string& expected, int threads) {
     ASSERT_FALSE(out.empty());
+    EXPECT_EQ(out.find('\0'), std::string::npos) << "a gap";
     EXPECT_EQ(out.find("Total"), std::string::npos) << "a summary line after a failure";
     EXPECT_EQ(out.back(), '\n') << "a cut line: " << last_line(out);
     if (threads == 1) {
@@ -479,6 +517,10 @@ TEST_P(EndToEnd, Run) {
         }
         EXPECT_EQ(r.exit_status, c.status);
         EXPECT_EQ(r.err, c.err);
+        if (!c.trailer.empty()) {
+            ASSERT_TRUE(r.out.ends_with(c.trailer)) << last_line(r.out);
+            r.out.resize(r.out.size() - c.trailer.size());
+        }
         if (c.prefix_only) {
             expect_start_of(r.out, c.out, threads);
         } else if (threads == 1) {

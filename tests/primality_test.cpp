@@ -6,11 +6,13 @@
 #include <primecheck/primality.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <limits>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -87,6 +89,50 @@ TEST(CountNonPrimes, WritesAndTestsNothingAfterAFailedWrite) {
     EXPECT_EQ(total, 0U);
     EXPECT_EQ(error, EIO);
     EXPECT_EQ(lseek(fileno(capture), 0, SEEK_END), 0) << "written after the failure";
+    std::fclose(capture);
+}
+
+// A caller's own thread that prints while the sweep writes: no line of
+// either may land inside a line of the other.
+TEST(CountNonPrimes, KeepsLinesWholeBesideACallersOwnOutput) {
+    constexpr std::uint32_t COUNT = 1'000'000;
+    std::vector<std::uint32_t> evens(COUNT);
+    for (std::uint32_t i = 0; i < COUNT; ++i) {
+        evens[i] = 4 + 2 * i;
+    }
+    std::fflush(stdout);
+    const int saved = dup(STDOUT_FILENO);
+    std::FILE* const capture = std::tmpfile();
+    ASSERT_NE(capture, nullptr);
+    dup2(fileno(capture), STDOUT_FILENO);
+    std::atomic<int> done{0};
+    std::thread caller([&done] {
+        for (int i = 0; done.load() == 0; ++i) {
+            std::printf("caller line %d\n", i);
+        }
+    });
+    const std::uint32_t total = count_non_primes(evens.data(), COUNT);
+    done.store(1);
+    caller.join();
+    std::fflush(stdout);
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    EXPECT_EQ(total, COUNT);
+    std::rewind(capture);
+    std::uint32_t reports = 0;
+    char line[64];
+    while (std::fgets(line, sizeof line, capture) != nullptr) {
+        const std::string text(line);
+        const std::size_t digits = text.find_first_not_of("0123456789");
+        if (text.starts_with("caller line ")) {
+            EXPECT_EQ(text.find_first_not_of("0123456789", 12), text.size() - 1) << text;
+        } else {
+            ASSERT_GT(digits, 0U) << text;
+            ASSERT_EQ(text.substr(digits), " is NOT prime!\n") << text;
+            ++reports;
+        }
+    }
+    EXPECT_EQ(reports, COUNT);
     std::fclose(capture);
 }
 

@@ -24,11 +24,14 @@ PRIMECHECK_API index_range static_share(std::uint32_t count, std::uint32_t membe
 
 // Tests numbers[0..count) on the OpenMP runtime's default team, writes
 // "<n> is NOT prime!\n" to standard output for each entry that is not prime,
-// and returns how many there were. A failed write ends the output: nothing
-// more is written, the team stops soon after, standard output's error
-// indicator stays set and errno holds the first failure's reason. Called
-// while that indicator is set, it writes nothing, tests nothing, sets errno
-// to EIO and returns 0; clearerr(stdout) lets it write again.
+// and returns how many there were. It holds the stream's lock (flockfile)
+// while it writes, so that no other thread's output lands inside a line;
+// the calling thread must not hold it. A failed write ends the output:
+// nothing more is written, the team stops soon after, standard output's
+// error indicator stays set, errno holds the first failure's reason, and
+// the result is the number of lines it tried to write, not the total.
+// Called while that indicator is set, it writes nothing, tests nothing,
+// sets errno to EIO and returns 0; clearerr(stdout) lets it write again.
 PRIMECHECK_API std::uint32_t count_non_primes(const std::uint32_t* numbers, std::uint32_t count);
 
 } // namespace primecheck
