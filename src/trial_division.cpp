@@ -169,19 +169,28 @@ int odd_divisor_sse2(std::uint32_t n, std::uint32_t divisors) {
     return odd_divisor_in<f64x4, f32x8>(n, divisors);
 }
 
-// The AVX2 form of divides_by_reciprocal below, from the processor's 12-bit
+// The AVX2 form of the reciprocal path below, from the processor's 12-bit
 // estimate in floats: the divisors are below 2^16, so `divisor_in_floats`
 // holds them exactly, and the estimate r0 = (1 - e)/d has |e| <= 1.5 * 2^-12.
 // The same third-order step leaves |e^3| < 2^-34, and where d divides n,
 // n/d < 2^31, so n*r still lies within 2^-3 of it; the rest of the argument
 // is unchanged.
-[[gnu::target("avx2,fma"), gnu::always_inline]] inline unsigned
-divides_by_reciprocal(const f64x4& value, const f64x4& divisor, const f32x4& divisor_in_floats) {
+[[gnu::target("avx2,fma"), gnu::always_inline]] inline f64x4
+reciprocal_estimate(const f32x4& divisor_in_floats) {
+    return _mm256_cvtps_pd(_mm_rcp_ps(divisor_in_floats));
+}
+
+[[gnu::target("avx2,fma"), gnu::always_inline]] inline f64x4
+reciprocal_quotient(const f64x4& value, const f64x4& divisor, const f64x4& estimate) {
     const f64x4 one = f64x4{} + 1.0;
-    const f64x4 estimate = _mm256_cvtps_pd(_mm_rcp_ps(divisor_in_floats));
     const f64x4 e = _mm256_fnmadd_pd(divisor, estimate, one);
     const f64x4 r = _mm256_fmadd_pd(estimate, _mm256_fmadd_pd(e, e, e), estimate);
-    const f64x4 k = _mm256_round_pd(value * r, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+    return _mm256_round_pd(value * r, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+}
+
+[[gnu::target("avx2,fma"), gnu::always_inline]] inline unsigned
+divides_by_reciprocal(const f64x4& value, const f64x4& divisor, const f32x4& divisor_in_floats) {
+    const f64x4 k = reciprocal_quotient(value, divisor, reciprocal_estimate(divisor_in_floats));
     return equal_lanes(_mm256_fmsub_pd(k, divisor, value), f64x4{});
 }
 
@@ -210,9 +219,13 @@ divides_by_reciprocal(const f64x4& value, const f64x4& divisor, const f32x4& div
     return divisor_in_lanes(n, first, divisors);
 }
 
-// Bit i set where the divisor d in lane i divides n (held in `value`),
-// without the divider: this keeps the FMA units busy while the divider works
-// on another vector.
+// The zero-masked forms with every lane kept: GCC 12 warns that the plain
+// ones read an uninitialised vector.
+constexpr __mmask8 ALL_LANES = 0xFF;
+
+// The reciprocal path: which divisors d divide n (held in `value`), without
+// the divider, which keeps the FMA units busy while the divider works on
+// another vector.
 //
 // The processor's estimate r0 of 1/d is within 2^-14 of it: r0 = (1 - e)/d
 // with |e| <= 2^-14. One Newton step of the third order,
@@ -222,17 +235,23 @@ divides_by_reciprocal(const f64x4& value, const f64x4& divisor, const f32x4& div
 // k = round(n*r) is exactly n/d. fma(k, d, -n) works out k*d - n exactly,
 // since everything stays below 2^53, and that is 0 exactly when d divides n:
 // where d does not divide n, no whole k makes it 0, however r came out.
-[[gnu::target("avx512f"), gnu::always_inline]] inline unsigned
-divides_by_reciprocal(const f64x8& value, const f64x8& divisor) {
-    // The zero-masked forms with every lane kept: GCC 12 warns that the
-    // plain ones read an uninitialised vector.
-    constexpr __mmask8 ALL = 0xFF;
+[[gnu::target("avx512f"), gnu::always_inline]] inline f64x8
+reciprocal_estimate(const f64x8& divisor) {
+    return _mm512_maskz_rcp14_pd(ALL_LANES, divisor);
+}
+
+[[gnu::target("avx512f"), gnu::always_inline]] inline f64x8
+reciprocal_quotient(const f64x8& value, const f64x8& divisor, const f64x8& estimate) {
     const f64x8 one = f64x8{} + 1.0;
-    const f64x8 estimate = _mm512_maskz_rcp14_pd(ALL, divisor);
     const f64x8 e = _mm512_fnmadd_pd(divisor, estimate, one);
     const f64x8 r = _mm512_fmadd_pd(estimate, _mm512_fmadd_pd(e, e, e), estimate);
-    const f64x8 k =
-        _mm512_maskz_roundscale_pd(ALL, value * r, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+    return _mm512_maskz_roundscale_pd(ALL_LANES, value * r,
+                                      _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+}
+
+[[gnu::target("avx512f"), gnu::always_inline]] inline unsigned
+divides_by_reciprocal(const f64x8& value, const f64x8& divisor) {
+    const f64x8 k = reciprocal_quotient(value, divisor, reciprocal_estimate(divisor));
     return _mm512_cmp_pd_mask(_mm512_fmsub_pd(k, divisor, value), f64x8{}, _CMP_EQ_OQ);
 }
 
@@ -283,6 +302,24 @@ odd_divisor_avx512(std::uint32_t n, std::uint32_t divisors) {
 // The divider and the FMA units work at once.
 [[gnu::target("avx512f")]] int odd_divisor_avx512_mixed(std::uint32_t n, std::uint32_t divisors) {
     return odd_divisor_avx512<false, true>(n, divisors);
+}
+
+// One lane of each reciprocal path, for the tests to hold to the processor's
+// bounds.
+[[gnu::target("avx2,fma")]] void avx2_reciprocal_step(std::uint32_t n, std::uint32_t d,
+                                                      double& estimate, double& quotient) {
+    const f64x4 divisor = f64x4{} + static_cast<double>(d);
+    const f64x4 r0 = reciprocal_estimate(f32x4{} + static_cast<float>(d));
+    estimate = r0[0];
+    quotient = reciprocal_quotient(f64x4{} + static_cast<double>(n), divisor, r0)[0];
+}
+
+[[gnu::target("avx512f")]] void avx512_reciprocal_step(std::uint32_t n, std::uint32_t d,
+                                                       double& estimate, double& quotient) {
+    const f64x8 divisor = f64x8{} + static_cast<double>(d);
+    const f64x8 r0 = reciprocal_estimate(divisor);
+    estimate = r0[0];
+    quotient = reciprocal_quotient(f64x8{} + static_cast<double>(n), divisor, r0)[0];
 }
 
 constexpr int KERNEL_SSE2 = 0;
@@ -408,6 +445,35 @@ int best_kernel() {
 
 void force_kernel(int kernel) {
     current_kernel.store(kernel, std::memory_order_relaxed);
+}
+
+int kernel_in_use() {
+    const int kernel = current_kernel.load(std::memory_order_relaxed);
+    return kernel < 0 ? best_kernel() : kernel;
+}
+
+int reciprocal_step(int kernel, std::uint32_t n, std::uint32_t d, double& estimate,
+                    double& quotient) {
+#if defined(__x86_64__)
+    switch (kernel) {
+    case KERNEL_AVX2_MIXED:
+        avx2_reciprocal_step(n, d, estimate, quotient);
+        return 1;
+    case KERNEL_AVX512_RECIPROCAL:
+    case KERNEL_AVX512_MIXED:
+        avx512_reciprocal_step(n, d, estimate, quotient);
+        return 1;
+    default:
+        return 0;
+    }
+#else
+    (void)kernel;
+    (void)n;
+    (void)d;
+    (void)estimate;
+    (void)quotient;
+    return 0;
+#endif
 }
 
 int has_odd_divisor(std::uint32_t n, double bound) {

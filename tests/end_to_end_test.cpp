@@ -63,6 +63,11 @@ struct e2e_case {
     // What the shell writes after the program to the same file: standard
     // output must end in it, and be as above before it.
     std::string trailer;
+    // Standard output's file holds this before the run; where only a start
+    // of the output is expected, it must still begin with it.
+    std::string earlier;
+    // The kernel an emulated processor must pick.
+    std::string kernel;
     // Skipped under the sanitizers.
     bool plain_build_only = false;
     // When set, the run's peak resident memory must stay below it.
@@ -145,18 +150,21 @@ std::string garbage(std::size_t size) {
     return bytes;
 }
 
-// Checks an older CPU as qemu-user emulates it, or the arm64 build.
-e2e_case emulated(const std::string& cpu, const std::vector<std::uint32_t>& values) {
-    const bool arm64 = cpu == "arm64";
-    const std::string qemu = arm64 ? "qemu-aarch64" : "qemu-x86_64";
-    const std::string binary = arm64 ? PRIMECHECK_ARM64_BINARY : PRIMECHECK_BINARY;
-    return {.name = "EmulatedCpu_" + cpu.substr(0, cpu.find(',')),
+// Runs `binary` under qemu-user `qemu` (with its options), an older x86-64
+// processor or another architecture; on an x86-64 one, exhaustive_check then
+// says which kernel is_prime picks there, which must be `kernel`, and checks
+// it near 2^32.
+e2e_case emulated(const std::string& name, const std::string& qemu, const std::string& binary,
+                  const std::vector<std::uint32_t>& values, const std::string& kernel = "") {
+    return {.name = "EmulatedCpu_" + name,
             .input = lines_of(values),
-            .setup = "command -v " + qemu + " >/dev/null && [ -x '" + binary + "' ] || exit 77",
-            .runner = arm64 ? qemu + " -L /usr/aarch64-linux-gnu" : qemu + " -cpu " + cpu,
+            .setup = "command -v " + qemu.substr(0, qemu.find(' ')) + " >/dev/null && [ -x '" +
+                     binary + "' ] || exit 77",
+            .runner = qemu,
             .binary = binary,
             .threads = 1,
             .out = report(values),
+            .kernel = kernel,
             .plain_build_only = true};
 }
 
@@ -192,6 +200,14 @@ std::vector<e2e_case> cases() {
         hard_and_random.push_back(static_cast<std::uint32_t>(random()));
     }
     const std::string no_space = "Failed to write output: No space left on device\n";
+    const std::string too_large = "Failed to write output: File too large\n";
+    // The report of past_file_limit, and a file longer than its limit.
+    const std::string limited = repeated("4\n", 4094) + "1331\n15\n";
+    const std::string longer = repeated(std::string(99, 'y') + "\n", 1000);
+    // A report of 65,516 bytes: a pipe's 16 pages but for 20 bytes.
+    const std::string fills_pipe = repeated("4\n", 4082) + repeated("10\n", 12);
+    // qemu warns of these Haswell features, which it does not emulate.
+    const std::string haswell = "Haswell,-pcid,-x2apic,-tsc-deadline,-hle,-invpcid,-rtm";
     const std::string strace_here = "strace -f -qq -o /dev/null true 2>/dev/null || exit 77";
     return {
         {.name = "MissingFile",
@@ -314,8 +330,44 @@ std::vector<e2e_case> cases() {
          .team_sizes = {1},
          .status = 1,
          .out = std::string(1009, 'x') + "hello",
-         .err = "Failed to write output: File too large\n",
+         .err = too_large,
          .plain_build_only = true},
+        // The summary's own write fails, after a report with no line.
+        {.name = "SummaryWriteFails",
+         .input = "2 3 5\n",
+         .redirect = " >/dev/full 2>err",
+         .status = 1,
+         .err = no_space},
+        // `>>` onto a file whose last line has no end: its bytes stay.
+        past_file_limit({.name = "AppendKeepsAnUnendedLine",
+                         .redirect = " >>out 2>err",
+                         .team_sizes = {1, 2},
+                         .earlier = "an earlier line with no end"},
+                        "1331\n15\n"),
+        // Over a longer file, opened without truncating it: the bytes past
+        // the output stay, and the cut line with them, which cannot be
+        // taken back without them.
+        {.name = "LongerFileKeepsItsTail",
+         .input = limited,
+         .before = "ulimit -f 128;",
+         .redirect = " 1<>out 2>err",
+         .team_sizes = {1},
+         .status = 1,
+         .out = report(model_read(limited).values).substr(0, 65'536) + longer.substr(65'536),
+         .err = too_large,
+         .earlier = longer,
+         .plain_build_only = true},
+        // A pipe left non-blocking fills up: the report's write fills it
+        // exactly, and the summary's own write must find no room at all.
+        {.name = "NonBlockingPipeEndsWithoutASummary",
+         .input = fills_pipe,
+         .runner = std::string("{ '") + NONBLOCKING + "'",
+         .redirect = " 2>err; echo $? >status; } | { sleep 1; cat >out; }; exit \"$(cat status)\"",
+         .team_sizes = {1, 2},
+         .status = 1,
+         .out = report(model_read(fills_pipe).values),
+         .err = "Failed to write output: Resource temporarily unavailable\n",
+         .prefix_only = true},
         // After a lasting failure testing stops: the costly rest is never
         // tested.
         {.name = "TestingStopsAfterALastingFailure",
@@ -358,13 +410,19 @@ std::vector<e2e_case> cases() {
          .err = "Failed to allocate memory: Cannot allocate memory\n",
          .plain_build_only = true},
         // The first x86-64 (SSE2 alone), one without AVX, and one with AVX2
-        // but not AVX-512, each taking a kernel of its own: a binary built
-        // for a wider unit than the processor has dies here of SIGILL. Then
-        // the arm64 cross build (cmake --workflow --preset arm64).
-        emulated("qemu64", hard_and_random),
-        emulated("Nehalem", hard_and_random),
-        emulated("Haswell,-pcid,-x2apic,-tsc-deadline,-hle,-invpcid,-rtm", hard_and_random),
-        emulated("arm64", hard_and_random),
+        // but not AVX-512, with and without FMA, each taking a kernel of its
+        // own: a binary built for a wider unit than the processor has dies
+        // here of SIGILL. Then the arm64 cross build (cmake --workflow
+        // --preset arm64).
+        emulated("qemu64", "qemu-x86_64 -cpu qemu64", PRIMECHECK_BINARY, hard_and_random, "sse2"),
+        emulated("Nehalem", "qemu-x86_64 -cpu Nehalem", PRIMECHECK_BINARY, hard_and_random, "sse2"),
+        emulated("Haswell", "qemu-x86_64 -cpu " + haswell, PRIMECHECK_BINARY, hard_and_random,
+                 "avx2-mixed"),
+        // Some virtual machines hide FMA: the mixed kernel would die of SIGILL.
+        emulated("HaswellWithoutFma", "qemu-x86_64 -cpu " + haswell + ",-fma", PRIMECHECK_BINARY,
+                 hard_and_random, "avx2-division"),
+        emulated("arm64", "qemu-aarch64 -L /usr/aarch64-linux-gnu", PRIMECHECK_ARM64_BINARY,
+                 hard_and_random),
     };
 }
 
@@ -417,6 +475,8 @@ struct run_result {
     std::string err;
     long peak_rss_kib = 0;
     long long cpu_ns = 0;
+    // What exhaustive_check says of the kernel picked, where the row asks.
+    std::string picked;
 };
 
 // Runs the row in a fresh folder, with standard output and error sent as
@@ -442,17 +502,23 @@ bool run(const e2e_case& c, int threads, run_result& r, const std::string& redir
     }
     // Not `cd &&`, so that a row can start a job in the background.
     const std::string cd = "cd '" + dir.string() + "' || exit 2; ";
+    std::ofstream(dir / "out", std::ios::binary) << c.earlier;
     if (!c.setup.empty() && shell(cd + c.setup) == SKIP) {
         fs::remove_all(dir);
         return false;
     }
     const bool measured = c.max_rss_kib > 0 || c.max_cpu_share_of_null > 0;
     const std::string measure = measured ? std::string("'") + MEASURE + "' figures " : "";
-    r.exit_status =
-        shell(cd + c.before + " OMP_NUM_THREADS=" + std::to_string(threads) + " " + measure +
-              c.runner + " '" + c.binary + "'" + (redirect.empty() ? c.redirect : redirect));
+    // Exported, so that a runner can start a group of commands.
+    r.exit_status = shell(cd + "export OMP_NUM_THREADS=" + std::to_string(threads) + "; " +
+                          c.before + " " + measure + c.runner + " '" + c.binary + "'" +
+                          (redirect.empty() ? c.redirect : redirect));
     r.out = slurp(dir / "out");
     r.err = slurp(dir / "err");
+    if (!c.kernel.empty()) {
+        shell(cd + c.runner + " '" EXHAUSTIVE_CHECK "' picked 4294950912 4294967296 >picked");
+        r.picked = slurp(dir / "picked");
+    }
     if (measured) {
         std::istringstream figures(slurp(dir / "figures"));
         long long wall_ns = 0;
@@ -521,6 +587,10 @@ TEST_P(EndToEnd, Run) {
             ASSERT_TRUE(r.out.ends_with(c.trailer)) << last_line(r.out);
             r.out.resize(r.out.size() - c.trailer.size());
         }
+        if (c.prefix_only && !c.earlier.empty()) {
+            ASSERT_TRUE(r.out.starts_with(c.earlier)) << "the earlier bytes are lost";
+            r.out.erase(0, c.earlier.size());
+        }
         if (c.prefix_only) {
             expect_start_of(r.out, c.out, threads);
         } else if (threads == 1) {
@@ -529,6 +599,8 @@ TEST_P(EndToEnd, Run) {
             EXPECT_EQ(sorted_lines(r.out), sorted_lines(c.out));
             EXPECT_EQ(last_line(r.out), last_line(c.out));
         }
+        EXPECT_TRUE(r.picked.starts_with(c.kernel + (c.kernel.empty() ? "" : ": 0 mismatches")))
+            << r.picked;
         if (c.max_rss_kib > 0) {
 #ifdef PRIMECHECK_SANITIZED
             std::printf("peak memory %ld KiB (not checked: sanitizers use their own)\n",

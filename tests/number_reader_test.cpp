@@ -1,4 +1,5 @@
 #include "read_text.hpp"
+#include "reading_model.hpp"
 
 #include <gtest/gtest.h>
 #include <primecheck/number_reader.hpp>
@@ -70,6 +71,34 @@ TEST(ReadNumbers, FollowsTheRulesOfPercentUWithRangeChecks) {
             EXPECT_EQ(r.result.stop, c.stop);
             EXPECT_EQ(r.result.line, c.line);
             EXPECT_EQ(r.result.token, c.token);
+        }
+    }
+}
+
+// The fast path takes eight bytes at once: every byte value right after one
+// to nine digits, and values whose fast read starts 10, 11 or 12 bytes
+// before a buffer's end, must read as the plain model of the rules says.
+TEST(ReadNumbers, ReadsAsTheModelAtEveryDigitBoundary) {
+    std::vector<std::string> texts;
+    for (int byte = 0; byte < 256; ++byte) {
+        for (std::size_t digits = 1; digits <= 9; ++digits) {
+            texts.push_back(std::string("123456789").substr(0, digits) + static_cast<char>(byte) +
+                            "2 3 4 5 6 7 8 9\n");
+        }
+    }
+    for (const std::size_t lead : {0, 1, 2, 3, 65'514, 65'515, 65'524, 65'525, 65'526, 65'527}) {
+        texts.push_back(std::string(lead, ' ') + "12345678901 1234567890 7\n");
+        texts.push_back(std::string(lead, ' ') + "1234567890 4294967295\n");
+    }
+    for (const std::size_t buffer_size : {std::size_t{11}, std::size_t{12}, READ_BUFFER_SIZE}) {
+        for (const std::string& text : texts) {
+            const reading r = read_text(text, buffer_size, 3);
+            const modelled_reading m = model_read(text);
+            SCOPED_TRACE("buffer " + std::to_string(buffer_size) + ", text \"" +
+                         text.substr(text.find_first_not_of(' '), 32) + "\"");
+            ASSERT_EQ(r.values, m.values);
+            ASSERT_EQ(r.result.stop, m.stopped ? read_stop::bad_token : read_stop::end_of_file);
+            ASSERT_EQ(r.result.token, m.token.substr(0, TOKEN_SHOWN_MAX + 1));
         }
     }
 }

@@ -8,10 +8,12 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <limits>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,12 +25,13 @@ namespace {
 
 using namespace primecheck;
 
-// Every kernel this processor runs is forced in turn, each against a sieve
-// below 2^23, itself held to pi(10^6) = 78,498, and against plain integer
-// trial division on hard cases, seeded random values and semiprimes p*q with
-// q prime and as large as 32 bits allow: p, each odd prime below 2^16, is
-// then the one divisor that decides, on whatever lane and by whatever method
-// it comes.
+// Every kernel this processor runs is forced in turn, read back, and held to
+// a sieve below 2^23, itself held to pi(10^6) = 78,498, and to plain integer
+// trial division on hard cases, seeded random values, every odd prime square
+// below 2^32 (only the last divisor decides) and the semiprimes p*q with q
+// the largest prime that 32 bits allow: p, each odd prime below 2^16, is then
+// the one divisor that decides. Between them they put the deciding divisor
+// in every lane of every step and of the tail, by whatever method it comes.
 TEST(IsPrime, EveryKernelAgreesWithIndependentOracles) {
     constexpr std::uint32_t LIMIT = 1U << 23;
     const std::vector<bool> prime = sieve(LIMIT);
@@ -39,13 +42,15 @@ TEST(IsPrime, EveryKernelAgreesWithIndependentOracles) {
         values.push_back(static_cast<std::uint32_t>(random()));
     }
     for (std::uint32_t p = 3; p < (1U << 16); p += 2) {
-        std::uint32_t q = std::min(LIMIT - 1, std::numeric_limits<std::uint32_t>::max() / p);
-        while (prime[p] && !prime[q]) {
+        if (!prime[p]) {
+            continue;
+        }
+        std::uint32_t q = std::numeric_limits<std::uint32_t>::max() / p;
+        while (!(q < LIMIT ? prime[q] : divides_nothing(q))) {
             --q;
         }
-        if (prime[p]) {
-            values.push_back(p * q);
-        }
+        values.push_back(p * p);
+        values.push_back(p * q);
     }
     std::vector<int> expected(values.size());
     std::transform(values.begin(), values.end(), expected.begin(),
@@ -57,6 +62,7 @@ TEST(IsPrime, EveryKernelAgreesWithIndependentOracles) {
         }
         SCOPED_TRACE(kernel_name(kernel));
         force_kernel(kernel);
+        ASSERT_EQ(kernel_in_use(), kernel) << "another kernel runs";
         for (std::uint32_t n = 0; n < LIMIT; ++n) {
             ASSERT_EQ(is_prime(n), prime[n] ? 1 : 0) << n;
         }
@@ -67,29 +73,89 @@ TEST(IsPrime, EveryKernelAgreesWithIndependentOracles) {
     force_kernel(best_kernel());
 }
 
-// Once a write has failed, the output is over, also for a caller that calls
-// again without clearing the error: the sweep must neither write nor test.
-TEST(CountNonPrimes, WritesAndTestsNothingAfterAFailedWrite) {
+// Where nothing is forced: the most double lanes of all the kernels that run
+// here, and where the processor has the FMA units for it, the divider and
+// those units together.
+TEST(BestKernel, HasTheMostLanesHereAndSharesTheWorkWhereItCan) {
+    int most = 0;
+    for (int kernel = 0; kernel < kernel_count(); ++kernel) {
+        most = kernel_runs_here(kernel) != 0 ? std::max(most, kernel_double_lanes(kernel)) : most;
+    }
+    const std::string best = kernel_name(best_kernel());
+    EXPECT_EQ(kernel_runs_here(best_kernel()), 1) << best;
+    EXPECT_EQ(kernel_double_lanes(best_kernel()), most) << best;
+#if defined(__x86_64__)
+    __builtin_cpu_init();
+    EXPECT_EQ(best.ends_with("-mixed"),
+              __builtin_cpu_supports("avx512f") ||
+                  (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")))
+        << best;
+#endif
+}
+
+// The reciprocal paths rest on the processor's estimate of 1/d: within 2^-14
+// of it on AVX-512 (rcp14) and 1.5 * 2^-12 on AVX2 (rcpps). Both hold here
+// for every odd divisor, and each path's quotient is exact at the largest
+// multiple of d below 2^32, where n/d, and with it any error, is largest.
+TEST(ReciprocalStep, HoldsOnThisProcessorForEveryDivisor) {
+    for (int kernel = 0; kernel < kernel_count(); ++kernel) {
+        double estimate = 0;
+        double quotient = 0;
+        if (kernel_runs_here(kernel) == 0 ||
+            reciprocal_step(kernel, 9, 3, estimate, quotient) == 0) {
+            continue;
+        }
+        SCOPED_TRACE(kernel_name(kernel));
+        const double bound =
+            std::string(kernel_name(kernel)).starts_with("avx512") ? 0x1p-14 : 0x1.8p-12;
+        double worst = 0;
+        for (std::uint32_t d = 3; d < (1U << 16); d += 2) {
+            const std::uint32_t n = std::numeric_limits<std::uint32_t>::max() / d * d;
+            reciprocal_step(kernel, n, d, estimate, quotient);
+            worst = std::max(worst, std::fabs(1 - estimate * d));
+            ASSERT_LE(std::fabs(1 - estimate * d), bound) << d;
+            ASSERT_EQ(quotient, n / d) << d;
+        }
+        std::printf("%s: worst estimate of 1/d off by 2^%.2f\n", kernel_name(kernel),
+                    std::log2(worst));
+    }
+}
+
+// Runs `body` with standard output sent to a file of its own, and returns
+// what reached it; the stream's error indicator is cleared after.
+template <typename BODY> std::string stdout_of(BODY body) {
     std::fflush(stdout);
     const int saved = dup(STDOUT_FILENO);
     std::FILE* const capture = std::tmpfile();
-    ASSERT_NE(capture, nullptr);
     dup2(fileno(capture), STDOUT_FILENO);
-    // Reading an output stream sets its error indicator.
-    std::fgetc(stdout);
-    ASSERT_NE(std::ferror(stdout), 0);
-    const std::uint32_t numbers[] = {4, 9, 15};
-    errno = 0;
-    const std::uint32_t total = count_non_primes(numbers, 3);
-    const int error = errno;
+    body();
     std::clearerr(stdout);
     std::fflush(stdout);
     dup2(saved, STDOUT_FILENO);
     close(saved);
+    std::string text(static_cast<std::size_t>(lseek(fileno(capture), 0, SEEK_END)), '\0');
+    pread(fileno(capture), text.data(), text.size(), 0);
+    std::fclose(capture);
+    return text;
+}
+
+// Once a write has failed, the output is over, also for a caller that calls
+// again without clearing the error: the sweep must neither write nor test.
+TEST(CountNonPrimes, WritesAndTestsNothingAfterAFailedWrite) {
+    const std::uint32_t numbers[] = {4, 9, 15};
+    std::uint32_t total = 1;
+    int error = 0;
+    EXPECT_EQ(stdout_of([&] {
+                  // Reading an output stream sets its error indicator.
+                  std::fgetc(stdout);
+                  errno = 0;
+                  total = count_non_primes(numbers, 3);
+                  error = errno;
+              }),
+              "")
+        << "written after the failure";
     EXPECT_EQ(total, 0U);
     EXPECT_EQ(error, EIO);
-    EXPECT_EQ(lseek(fileno(capture), 0, SEEK_END), 0) << "written after the failure";
-    std::fclose(capture);
 }
 
 // A caller's own thread that prints while the sweep writes: no line of
@@ -100,40 +166,29 @@ TEST(CountNonPrimes, KeepsLinesWholeBesideACallersOwnOutput) {
     for (std::uint32_t i = 0; i < COUNT; ++i) {
         evens[i] = 4 + 2 * i;
     }
-    std::fflush(stdout);
-    const int saved = dup(STDOUT_FILENO);
-    std::FILE* const capture = std::tmpfile();
-    ASSERT_NE(capture, nullptr);
-    dup2(fileno(capture), STDOUT_FILENO);
-    std::atomic<int> done{0};
-    std::thread caller([&done] {
-        for (int i = 0; done.load() == 0; ++i) {
-            std::printf("caller line %d\n", i);
-        }
-    });
-    const std::uint32_t total = count_non_primes(evens.data(), COUNT);
-    done.store(1);
-    caller.join();
-    std::fflush(stdout);
-    dup2(saved, STDOUT_FILENO);
-    close(saved);
+    std::uint32_t total = 0;
+    std::istringstream lines(stdout_of([&] {
+        std::atomic<int> done{0};
+        std::thread caller([&done] {
+            for (int i = 0; done.load() == 0; ++i) {
+                std::printf("caller line %d\n", i);
+            }
+        });
+        total = count_non_primes(evens.data(), COUNT);
+        done.store(1);
+        caller.join();
+    }));
     EXPECT_EQ(total, COUNT);
-    std::rewind(capture);
     std::uint32_t reports = 0;
-    char line[64];
-    while (std::fgets(line, sizeof line, capture) != nullptr) {
-        const std::string text(line);
-        const std::size_t digits = text.find_first_not_of("0123456789");
-        if (text.starts_with("caller line ")) {
-            EXPECT_EQ(text.find_first_not_of("0123456789", 12), text.size() - 1) << text;
-        } else {
-            ASSERT_GT(digits, 0U) << text;
-            ASSERT_EQ(text.substr(digits), " is NOT prime!\n") << text;
-            ++reports;
-        }
+    for (std::string line; std::getline(lines, line);) {
+        const bool own = line.starts_with("caller line ");
+        const std::size_t digits =
+            std::min(line.find_first_not_of("0123456789", own ? 12 : 0), line.size());
+        ASSERT_EQ(line.substr(digits), own ? "" : " is NOT prime!") << line;
+        ASSERT_GT(digits, own ? 12U : 0U) << line;
+        reports += own ? 0 : 1;
     }
     EXPECT_EQ(reports, COUNT);
-    std::fclose(capture);
 }
 
 // A worker on member 0's processor goes to another one, and its mask, the

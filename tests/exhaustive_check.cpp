@@ -1,0 +1,141 @@
+// exhaustive_check [KERNEL] [FROM TO]: tests every odd n in [FROM, TO), by
+// default all of [0, 2^32), with each kernel this processor runs, forced and
+// read back, against a segmented sieve, on all threads. KERNEL names one
+// kernel, or "picked" for the one is_prime picks by itself. A progress line
+// goes to standard error; a line for each kernel and then the total of
+// mismatches to standard output. Exit status 1 on any mismatch, 2 on a bad
+// command line.
+
+#include "trial_division.hpp"
+
+#include <primecheck/primality.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include <omp.h>
+#include <unistd.h>
+
+namespace {
+
+using namespace primecheck;
+using u64 = unsigned long long;
+
+constexpr u64 ALL = u64{1} << 32;
+constexpr u64 SEGMENT = u64{1} << 16;
+
+// The odd n in [from, to) where is_prime disagrees with a sieve by the odd
+// numbers below 2^16, which sieve everything below 2^32, the first few
+// named; `primes` counts the odd primes the sieve finds.
+u64 check_segment(u64 from, u64 to, u64& primes) {
+    std::vector<char> composite(to - from);
+    for (u64 p = 3; p < (1U << 16) && p * p < to; p += 2) {
+        const u64 multiple = (from + p - 1) / p * p;
+        for (u64 m = std::max(p * p, multiple + (multiple % 2 == 0 ? p : 0)); m < to; m += 2 * p) {
+            composite[m - from] = 1;
+        }
+    }
+    u64 mismatches = 0;
+    for (u64 n = from | 1; n < to; n += 2) {
+        const int expected = n > 1 && composite[n - from] == 0 ? 1 : 0;
+        primes += static_cast<u64>(expected);
+        if (is_prime(static_cast<std::uint32_t>(n)) != expected && ++mismatches <= 3) {
+            std::printf("mismatch: is_prime(%llu) is %d\n", n, 1 - expected);
+        }
+    }
+    return mismatches;
+}
+
+u64 sweep(const char* name, u64 from, u64 to) {
+    // A test costs about as many divisions as the root of its value: the
+    // time left is told by that.
+    const u64 segments = (to - from + SEGMENT - 1) / SEGMENT;
+    const auto work = [from](u64 s) { return std::sqrt(static_cast<double>(from + s * SEGMENT)); };
+    double all_work = 0;
+    for (u64 s = 0; s < segments; ++s) {
+        all_work += work(s);
+    }
+    const bool terminal = isatty(STDERR_FILENO) != 0;
+    const double start = omp_get_wtime();
+    double shown = start;
+    double done = 0;
+    u64 mismatches = 0;
+    u64 primes = 0;
+#pragma omp parallel for schedule(dynamic, 1) reduction(+ : mismatches, primes)
+    for (u64 s = 0; s < segments; ++s) {
+        mismatches +=
+            check_segment(from + s * SEGMENT, std::min(from + (s + 1) * SEGMENT, to), primes);
+#pragma omp critical(progress)
+        {
+            const double now = omp_get_wtime();
+            done += work(s);
+            if (now - shown >= (terminal ? 1 : 30)) {
+                shown = now;
+                std::fprintf(stderr, "%s: %.1f%%, %.1f million values/s, %.0f s left%c", name,
+                             100 * done / all_work,
+                             static_cast<double>(to - from) * done / all_work / 2e6 / (now - start),
+                             (now - start) * (all_work - done) / done, terminal ? '\r' : '\n');
+            }
+        }
+    }
+    if (terminal && shown > start) {
+        std::fputc('\n', stderr);
+    }
+    std::printf("%s: %llu mismatches in %llu odd values from %llu to %llu (%llu primes), %.1f s\n",
+                name, mismatches, (to - (from | 1) + 1) / 2, from, to, primes,
+                omp_get_wtime() - start);
+    std::fflush(stdout);
+    return mismatches;
+}
+
+bool parse(const char* text, u64& value) {
+    char* end = nullptr;
+    value = std::strtoull(text, &end, 10);
+    return *text >= '0' && *text <= '9' && *end == '\0';
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const char* const only = argc == 2 || argc == 4 ? argv[1] : "";
+    u64 from = 0;
+    u64 to = ALL;
+    if (argc > 4 || (argc >= 3 && (!parse(argv[argc - 2], from) || !parse(argv[argc - 1], to) ||
+                                   from > to || to > ALL))) {
+        std::fputs("usage: exhaustive_check [KERNEL|picked] [FROM TO], TO at most 2^32\n", stderr);
+        return 2;
+    }
+    u64 mismatches = 0;
+    int swept = 0;
+    const bool picked = std::strcmp(only, "picked") == 0;
+    if (picked) {
+        // Untouched, the first test picks.
+        is_prime(3);
+        mismatches = sweep(kernel_name(kernel_in_use()), from, to);
+        swept = 1;
+    }
+    for (int kernel = 0; kernel < kernel_count() && !picked; ++kernel) {
+        if (kernel_runs_here(kernel) == 0 ||
+            (*only != '\0' && std::strcmp(only, kernel_name(kernel)) != 0)) {
+            continue;
+        }
+        force_kernel(kernel);
+        if (kernel_in_use() != kernel) {
+            std::printf("%s forced, but %s runs\n", kernel_name(kernel),
+                        kernel_name(kernel_in_use()));
+            return 1;
+        }
+        mismatches += sweep(kernel_name(kernel), from, to);
+        ++swept;
+    }
+    if (swept == 0) {
+        std::fprintf(stderr, "exhaustive_check: no kernel %s runs here\n", only);
+        return 2;
+    }
+    std::printf("%llu mismatches\n", mismatches);
+    return mismatches == 0 ? 0 : 1;
+}
