@@ -58,7 +58,7 @@ std::size_t bare_16(const std::uint32_t* values, const std::uint32_t* divisions,
     return bare<f64x2, f32x4>(values, divisions, count);
 }
 
-#if defined(__x86_64__)
+#ifdef __x86_64__
 using f64x4 = double __attribute__((vector_size(32)));
 using f32x8 = float __attribute__((vector_size(32)));
 using f64x8 = double __attribute__((vector_size(64)));
@@ -79,7 +79,7 @@ using f32x16 = float __attribute__((vector_size(64)));
 
 std::size_t bare_lanes(int double_lanes, const std::uint32_t* values,
                        const std::uint32_t* divisions, std::size_t count) {
-#if defined(__x86_64__)
+#ifdef __x86_64__
     if (double_lanes == 8) {
         return bare_64(values, divisions, count);
     }

@@ -52,6 +52,12 @@ void report_per_division(benchmark::State& state, const primes& values) {
 // that kernel's width.
 void bm_is_prime(benchmark::State& state, int kernel, const primes& values) {
     force_kernel(kernel);
+    if (kernel_in_use() != kernel) {
+        state.SkipWithError((std::string(kernel_name(kernel)) + " forced, but " +
+                             kernel_name(kernel_in_use()) + " runs")
+                                .c_str());
+        return;
+    }
     for (auto _ : state) {
         for (const std::uint32_t n : values) {
             benchmark::DoNotOptimize(is_prime(n));
@@ -122,8 +128,9 @@ void bm_reader(benchmark::State& state) {
         std::FILE* const file = fmemopen(const_cast<char*>(text.data()), text.size(), "r");
         number_list list;
         allocate_number_list(list, 110'882);
-        const read_result result =
-            read_numbers(file, list, static_cast<std::size_t>(state.range(0)));
+        // Not const: Google Benchmark 1.9 deprecates DoNotOptimize on a
+        // const value.
+        read_result result = read_numbers(file, list, static_cast<std::size_t>(state.range(0)));
         benchmark::DoNotOptimize(result.stop);
         benchmark::DoNotOptimize(list.numbers[list.count - 1]);
         release_number_list(list);

@@ -65,7 +65,7 @@ std::uint64_t leading_digits(const unsigned char*& p) {
     return v;
 }
 
-enum class phase {
+enum class phase : unsigned char {
     between,    // skipping white space before the next value
     after_sign, // a '+' has been seen, no digit yet
     in_digits,  // inside a value's digits
@@ -251,7 +251,7 @@ void fault_in_what_the_file_fills(std::FILE* file, unsigned char* buffer, std::s
                                   const number_list& list) {
 #ifdef MADV_POPULATE_WRITE
     const int error = errno;
-    struct stat st {};
+    struct stat st = {};
     const off_t at = ftello(file);
     if (fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode) && at >= 0 && st.st_size > at) {
         const auto left = static_cast<std::size_t>(st.st_size - at);

@@ -20,7 +20,7 @@
 #include <type_traits>
 #include <utility>
 
-#if defined(__x86_64__)
+#ifdef __x86_64__
 #include <immintrin.h>
 #elif defined(__aarch64__)
 #include <arm_neon.h>
@@ -35,7 +35,7 @@ namespace {
 // width, all ones where it holds.
 using f64x2 = double __attribute__((vector_size(16)));
 using f32x4 = float __attribute__((vector_size(16)));
-#if defined(__x86_64__)
+#ifdef __x86_64__
 using f64x4 = double __attribute__((vector_size(32)));
 using f32x8 = float __attribute__((vector_size(32)));
 using f64x8 = double __attribute__((vector_size(64)));
@@ -74,7 +74,7 @@ template <typename V> inline unsigned equal_lanes(const V& a, const V& b) {
     return bits;
 }
 
-#if defined(__x86_64__)
+#ifdef __x86_64__
 inline unsigned equal_lanes(const f64x2& a, const f64x2& b) {
     return static_cast<unsigned>(_mm_movemask_pd(_mm_cmpeq_pd(a, b)));
 }
@@ -158,7 +158,7 @@ template <typename V, typename W>
                            : odd_divisor_by_division<V>(n, divisors);
 }
 
-#if defined(__x86_64__)
+#ifdef __x86_64__
 
 // SSE2 is every x86-64 processor's, so this kernel needs no attribute.
 int odd_divisor_sse2(std::uint32_t n, std::uint32_t divisors) {
@@ -205,6 +205,7 @@ divides_by_reciprocal(const f64x4& value, const f64x4& divisor, const f32x4& div
     f64x4 first = FIRST_DIVISORS<f64x4>;
     f64x4 second = first + 8.0;
     f64x4 third = first + 16.0;
+    // cppcheck-suppress assignBoolToFloat ; a vector of floats, not a comparison
     f32x4 third_in_floats = FIRST_DIVISORS<f32x4> + 16.0F;
     for (; divisors > 12; divisors -= 12) {
         if ((divides_by_division(value, first) | divides_by_division(value, second) |
@@ -370,7 +371,7 @@ int kernel_count() {
 
 const char* kernel_name(int kernel) {
     switch (kernel) {
-#if defined(__x86_64__)
+#ifdef __x86_64__
     case KERNEL_SSE2:
         return "sse2";
     case KERNEL_AVX2_DIVISION:
@@ -385,7 +386,7 @@ const char* kernel_name(int kernel) {
         return "avx512-mixed";
 #elif FLT_EVAL_METHOD == 0
     case KERNEL_GENERIC:
-#if defined(__aarch64__)
+#ifdef __aarch64__
         return "neon";
 #else
         return "generic";
@@ -400,7 +401,7 @@ const char* kernel_name(int kernel) {
 }
 
 int kernel_runs_here(int kernel) {
-#if defined(__x86_64__)
+#ifdef __x86_64__
     __builtin_cpu_init();
     switch (kernel) {
     case KERNEL_SSE2:
@@ -422,8 +423,11 @@ int kernel_runs_here(int kernel) {
 }
 
 int kernel_double_lanes(int kernel) {
-#if defined(__x86_64__)
-    return kernel >= KERNEL_AVX512_DIVISION ? 8 : kernel >= KERNEL_AVX2_DIVISION ? 4 : 2;
+#ifdef __x86_64__
+    if (kernel >= KERNEL_AVX512_DIVISION) {
+        return 8;
+    }
+    return kernel >= KERNEL_AVX2_DIVISION ? 4 : 2;
 #elif FLT_EVAL_METHOD == 0
     return kernel == KERNEL_GENERIC ? 2 : 0;
 #else
@@ -432,12 +436,15 @@ int kernel_double_lanes(int kernel) {
 }
 
 int best_kernel() {
-#if defined(__x86_64__)
-    // The divider and the FMA units together beat either alone.
-    return kernel_runs_here(KERNEL_AVX512_MIXED)    ? KERNEL_AVX512_MIXED
-           : kernel_runs_here(KERNEL_AVX2_MIXED)    ? KERNEL_AVX2_MIXED
-           : kernel_runs_here(KERNEL_AVX2_DIVISION) ? KERNEL_AVX2_DIVISION
-                                                    : KERNEL_SSE2;
+#ifdef __x86_64__
+    // The widest unit first; the divider and the FMA units together beat
+    // either alone.
+    for (const int kernel : {KERNEL_AVX512_MIXED, KERNEL_AVX2_MIXED, KERNEL_AVX2_DIVISION}) {
+        if (kernel_runs_here(kernel) != 0) {
+            return kernel;
+        }
+    }
+    return KERNEL_SSE2;
 #else
     return 0;
 #endif
@@ -454,7 +461,7 @@ int kernel_in_use() {
 
 int reciprocal_step(int kernel, std::uint32_t n, std::uint32_t d, double& estimate,
                     double& quotient) {
-#if defined(__x86_64__)
+#ifdef __x86_64__
     switch (kernel) {
     case KERNEL_AVX2_MIXED:
         avx2_reciprocal_step(n, d, estimate, quotient);
@@ -470,8 +477,8 @@ int reciprocal_step(int kernel, std::uint32_t n, std::uint32_t d, double& estima
     (void)kernel;
     (void)n;
     (void)d;
-    (void)estimate;
-    (void)quotient;
+    estimate = 0;
+    quotient = 0;
     return 0;
 #endif
 }
@@ -488,7 +495,7 @@ int has_odd_divisor(std::uint32_t n, double bound) {
         current_kernel.store(kernel, std::memory_order_relaxed);
     }
     switch (kernel) {
-#if defined(__x86_64__)
+#ifdef __x86_64__
     case KERNEL_AVX512_MIXED:
         return odd_divisor_avx512_mixed(n, divisors);
     case KERNEL_AVX512_DIVISION:

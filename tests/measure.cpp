@@ -40,14 +40,14 @@ int main(int argc, char** argv) {
     const long long wall = now_ns() - start;
     rusage usage{};
     getrusage(RUSAGE_CHILDREN, &usage);
+    const auto ns = [](const timeval& t) {
+        return static_cast<long long>(t.tv_sec) * 1'000'000'000 + t.tv_usec * 1000LL;
+    };
     std::FILE* const out = std::fopen(argv[1], "w");
     if (out == nullptr) {
         std::perror("measure");
         return 2;
     }
-    const auto ns = [](const timeval& t) {
-        return static_cast<long long>(t.tv_sec) * 1'000'000'000 + t.tv_usec * 1000LL;
-    };
     std::fprintf(out, "%ld %lld %lld\n", usage.ru_maxrss, wall,
                  ns(usage.ru_utime) + ns(usage.ru_stime));
     std::fclose(out);

@@ -84,7 +84,7 @@ TEST(BestKernel, HasTheMostLanesHereAndSharesTheWorkWhereItCan) {
     const std::string best = kernel_name(best_kernel());
     EXPECT_EQ(kernel_runs_here(best_kernel()), 1) << best;
     EXPECT_EQ(kernel_double_lanes(best_kernel()), most) << best;
-#if defined(__x86_64__)
+#ifdef __x86_64__
     __builtin_cpu_init();
     EXPECT_EQ(best.ends_with("-mixed"),
               __builtin_cpu_supports("avx512f") ||

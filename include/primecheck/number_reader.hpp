@@ -28,12 +28,13 @@ inline constexpr std::size_t READ_BUFFER_SIZE = std::size_t{1} << 16;
 // How much of an offending token a warning shows.
 inline constexpr std::size_t TOKEN_SHOWN_MAX = 32;
 
-enum class read_stop {
-    end_of_file, // every value was read
-    bad_token,   // text that is not an unsigned 32-bit number
-    list_full,   // the count would no longer fit in 32 bits
-    read_error,  // the stream failed; `error` holds errno
-    no_memory,   // the list could not grow; `error` holds errno
+// Its size is part of the shared library's ABI.
+enum class read_stop { // NOLINT(performance-enum-size)
+    end_of_file,       // every value was read
+    bad_token,         // text that is not an unsigned 32-bit number
+    list_full,         // the count would no longer fit in 32 bits
+    read_error,        // the stream failed; `error` holds errno
+    no_memory,         // the list could not grow; `error` holds errno
 };
 
 struct read_result {
