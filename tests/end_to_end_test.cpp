@@ -168,6 +168,14 @@ e2e_case emulated(const std::string& name, const std::string& qemu, const std::s
             .plain_build_only = true};
 }
 
+// The cross build for `arch` under qemu-`qemu`, with the cross libraries of
+// `triplet`.
+e2e_case cross_built(const std::string& arch, const std::string& qemu, const std::string& triplet,
+                     const std::vector<std::uint32_t>& values) {
+    return emulated(arch, "qemu-" + qemu + " -L /usr/" + triplet,
+                    PRIMECHECK_CROSS_BUILDS "/build-" + arch + "/primecheck", values);
+}
+
 // Row `c` with a report of 65,504 bytes and then `tail`, into a file that
 // can take 65,536: dash counts the limit in blocks of 512 bytes. With
 // SIGXFSZ at its default, the program must see EFBIG, not die of the
@@ -412,8 +420,9 @@ std::vector<e2e_case> cases() {
         // The first x86-64 (SSE2 alone), one without AVX, and one with AVX2
         // but not AVX-512, with and without FMA, each taking a kernel of its
         // own: a binary built for a wider unit than the processor has dies
-        // here of SIGILL. Then the arm64 cross build (cmake --workflow
-        // --preset arm64).
+        // here of SIGILL. Then the cross builds (cmake --workflow --preset
+        // <arch>) of the other release architectures: big-endian s390x, and
+        // i386 with x87 arithmetic and the remainder loop.
         emulated("qemu64", "qemu-x86_64 -cpu qemu64", PRIMECHECK_BINARY, hard_and_random, "sse2"),
         emulated("Nehalem", "qemu-x86_64 -cpu Nehalem", PRIMECHECK_BINARY, hard_and_random, "sse2"),
         emulated("Haswell", "qemu-x86_64 -cpu " + haswell, PRIMECHECK_BINARY, hard_and_random,
@@ -421,8 +430,14 @@ std::vector<e2e_case> cases() {
         // Some virtual machines hide FMA: the mixed kernel would die of SIGILL.
         emulated("HaswellWithoutFma", "qemu-x86_64 -cpu " + haswell + ",-fma", PRIMECHECK_BINARY,
                  hard_and_random, "avx2-division"),
-        emulated("arm64", "qemu-aarch64 -L /usr/aarch64-linux-gnu", PRIMECHECK_ARM64_BINARY,
-                 hard_and_random),
+        cross_built("arm64", "aarch64", "aarch64-linux-gnu", hard_and_random),
+        cross_built("armhf", "arm", "arm-linux-gnueabihf", hard_and_random),
+        cross_built("ppc64el", "ppc64le", "powerpc64le-linux-gnu", hard_and_random),
+        cross_built("s390x", "s390x", "s390x-linux-gnu", hard_and_random),
+        cross_built("riscv64", "riscv64", "riscv64-linux-gnu", hard_and_random),
+        // On one thread, as every emulated row: qemu-i386 hangs any libgomp
+        // program that starts a second thread.
+        cross_built("i386", "i386", "i686-linux-gnu", hard_and_random),
     };
 }
 
@@ -516,7 +531,7 @@ bool run(const e2e_case& c, int threads, run_result& r, const std::string& redir
     r.out = slurp(dir / "out");
     r.err = slurp(dir / "err");
     if (!c.kernel.empty()) {
-        shell(cd + c.runner + " '" EXHAUSTIVE_CHECK "' picked 4294950912 4294967296 >picked");
+        shell(cd + c.runner + " '" + EXHAUSTIVE_CHECK + "' picked 4294950912 4294967296 >picked");
         r.picked = slurp(dir / "picked");
     }
     if (measured) {
