@@ -34,7 +34,7 @@ has() { # PACKAGE FILE...
         echo "$contents" | grep -q " \./$f\( ->.*\)\?\$" || fail "not in $package: $f"
     done
 }
-has primecheck usr/bin/primecheck usr/share/man/man1/primecheck.1.gz \
+has primecheck usr/bin/primecheck usr/share/man/man1/primecheck.1.gz usr/share/doc/primecheck/examples/prime_numbers.txt \
     usr/share/doc/primecheck/README.md.gz usr/share/doc/primecheck/copyright \
     usr/share/doc/primecheck/changelog.gz
 has libprimecheck1 "usr/lib/$triplet/libprimecheck.so.1" "usr/lib/$triplet/libprimecheck.so.$version"
@@ -51,11 +51,15 @@ if command -v hardening-check >/dev/null; then
     for package in primecheck libprimecheck1; do
         dpkg-deb -x "$(deb $package)" "$work/root"
     done
-    # Bookworm's flags have no control-flow protection yet. The library makes
+    # Bookworm's flags have no control-flow protection yet, and trixie's
+    # hardening-check asks for AArch64's branch protection on every
+    # architecture: that option exists only where it does. The library makes
     # no call whose buffer size the compiler knows, so fortify has nothing
     # to protect there; the program has.
-    hardening-check --nocfprotection "$work/root/usr/bin/primecheck"
-    hardening-check --nocfprotection --nofortify "$work/root/usr/lib/$triplet/libprimecheck.so.$version"
+    options=--nocfprotection
+    hardening-check --help 2>&1 | grep -q -- --nobranchprotection && options="$options --nobranchprotection"
+    hardening-check $options "$work/root/usr/bin/primecheck"
+    hardening-check $options --nofortify "$work/root/usr/lib/$triplet/libprimecheck.so.$version"
 else
     echo "hardening-check not found: the hardening is not checked (apt-get install devscripts)"
 fi
