@@ -1,0 +1,71 @@
+#!/bin/sh
+# Builds and checks primecheck on a clean Debian RELEASE (trixie, unstable,
+# ...), as a user of it would: debootstraps a chroot from this machine's own
+# Debian mirror, copies a clean clone of this repository in, and there, as a
+# user that is not root, runs the README's first install line and both Quick
+# start commands, then builds the Debian packages and holds them and the
+# source to lintian. Needs root, debootstrap and git.
+# Usage: release_test.sh RELEASE
+set -eu
+release=${1:?usage: release_test.sh RELEASE}
+source=$(cd "$(dirname "$0")/.." && pwd)
+mirror=$(apt-get indextargets --format '$(LABEL)|$(REPO_URI)' | awk -F'|' '$1 == "Debian" { print $2; exit }')
+[ -n "$mirror" ] || { echo "no Debian mirror in this machine's apt sources"; exit 1; }
+root=$(mktemp -d "${TMPDIR:-/tmp}/primecheck-$release.XXXXXX")
+# The root of the system that the user works in.
+chmod 755 "$root"
+cleanup() {
+    umount -R "$root/dev" "$root/proc" "$root/sys" 2>/dev/null || true
+    rm -rf --one-file-system "$root"
+}
+trap cleanup EXIT
+step() { printf '\n== %s: %s\n' "$release" "$*"; }
+in_root() { chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRONTEND=noninteractive "$@"; }
+as_user() { # CLONE COMMANDS
+    chroot --userspec="$(in_root id -u builder):$(in_root id -g builder)" "$root" \
+        env -i HOME=/home/builder PATH=/usr/bin:/bin sh -ec "cd ~/$1; $2"
+}
+
+step "debootstrap from $mirror"
+debootstrap --variant=minbase --include=sudo "$release" "$root" "$mirror" >"$root.log" 2>&1 ||
+    { tail -n 20 "$root.log"; rm -f "$root.log"; exit 1; }
+rm -f "$root.log"
+mount -t proc proc "$root/proc"
+mount -t sysfs sys "$root/sys"
+mount --rbind /dev "$root/dev"
+cp /etc/resolv.conf "$root/etc/resolv.conf"
+# A frozen mirror (a snapshot) keeps Release files whose Valid-Until has
+# passed; apt refuses them unless told not to look.
+if ! in_root apt-get update >"$root/update.log" 2>&1; then
+    grep -q 'is expired' "$root/update.log" || { cat "$root/update.log"; exit 1; }
+    echo "note: $mirror has an expired Release file (a frozen mirror); Valid-Until is not checked"
+    echo 'Acquire::Check-Valid-Until "false";' >"$root/etc/apt/apt.conf.d/99frozen-mirror"
+fi
+# The README's line asks before it installs; the user says yes.
+echo 'APT::Get::Assume-Yes "true";' >"$root/etc/apt/apt.conf.d/99assume-yes"
+in_root useradd --create-home builder
+echo 'builder ALL=(ALL) NOPASSWD: ALL' >"$root/etc/sudoers.d/builder"
+# One clone for the Quick start, one for the packages, whose source must not
+# take in the Quick start's builds.
+git clone --quiet "$source" "$root/home/builder/primecheck"
+git clone --quiet "$source" "$root/home/builder/package"
+in_root chown -R builder:builder /home/builder
+
+step "the README's first install line"
+install_line=$(sed -n '/^## Quick start/,$p' "$source/README.md" | grep -m1 'sudo apt-get')
+echo "$install_line"
+as_user primecheck "$install_line"
+step "Quick start"
+as_user primecheck 'cmake --workflow --preset run && cmake --workflow --preset test'
+
+step "Debian packages and lintian"
+in_root apt-get build-dep /home/builder/package >/dev/null
+in_root apt-get install lintian >/dev/null
+# An upload closes its ITP bug; this one has none yet. The Standards-Version
+# is the one of the stable release; unstable's lintian knows newer policy.
+suppress=initial-upload-closes-no-bugs
+case $release in unstable | sid) suppress=$suppress,out-of-date-standards-version ;; esac
+as_user package "dpkg-source --build . && dpkg-buildpackage -us -uc -b && cd .. &&
+    lintian --pedantic --display-info --fail-on error,warning,info,pedantic \
+        --suppress-tags $suppress primecheck_*.changes primecheck_*.dsc"
+echo "release check on $release: ok"
