@@ -13,10 +13,12 @@
 
 #include "trial_division.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cfloat>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <type_traits>
 #include <utility>
 
@@ -439,12 +441,10 @@ int best_kernel() {
 #ifdef __x86_64__
     // The widest unit first; the divider and the FMA units together beat
     // either alone.
-    for (const int kernel : {KERNEL_AVX512_MIXED, KERNEL_AVX2_MIXED, KERNEL_AVX2_DIVISION}) {
-        if (kernel_runs_here(kernel) != 0) {
-            return kernel;
-        }
-    }
-    return KERNEL_SSE2;
+    constexpr int PREFERRED[] = {KERNEL_AVX512_MIXED, KERNEL_AVX2_MIXED, KERNEL_AVX2_DIVISION};
+    const int* const found = std::find_if(std::begin(PREFERRED), std::end(PREFERRED),
+                                          [](int kernel) { return kernel_runs_here(kernel) != 0; });
+    return found != std::end(PREFERRED) ? *found : KERNEL_SSE2;
 #else
     return 0;
 #endif

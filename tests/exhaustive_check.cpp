@@ -13,7 +13,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -55,10 +54,7 @@ u64 sweep(const char* name, u64 from, u64 to) {
     // time left is told by that.
     const u64 segments = (to - from + SEGMENT - 1) / SEGMENT;
     const auto work = [from](u64 s) { return std::sqrt(static_cast<double>(from + s * SEGMENT)); };
-    double all_work = 0;
-    for (u64 s = 0; s < segments; ++s) {
-        all_work += work(s);
-    }
+    const double all_work = (std::pow(to, 1.5) - std::pow(from, 1.5)) / 1.5 / SEGMENT;
     const bool terminal = isatty(STDERR_FILENO) != 0;
     const double start = omp_get_wtime();
     double shown = start;
@@ -93,9 +89,9 @@ u64 sweep(const char* name, u64 from, u64 to) {
 }
 
 bool parse(const char* text, u64& value) {
-    char* end = nullptr;
-    value = std::strtoull(text, &end, 10);
-    return *text >= '0' && *text <= '9' && *end == '\0';
+    int used = 0;
+    return *text >= '0' && *text <= '9' && std::sscanf(text, "%llu%n", &value, &used) == 1 &&
+           text[used] == '\0';
 }
 
 } // namespace
@@ -109,28 +105,23 @@ int main(int argc, char** argv) {
         std::fputs("usage: exhaustive_check [KERNEL|picked] [FROM TO], TO at most 2^32\n", stderr);
         return 2;
     }
-    u64 mismatches = 0;
-    int swept = 0;
+    // Untouched, the first test picks.
+    is_prime(3);
     const bool picked = std::strcmp(only, "picked") == 0;
-    if (picked) {
-        // Untouched, the first test picks.
-        is_prime(3);
-        mismatches = sweep(kernel_name(kernel_in_use()), from, to);
-        swept = 1;
-    }
+    u64 mismatches = picked ? sweep(kernel_name(kernel_in_use()), from, to) : 0;
+    int swept = picked ? 1 : 0;
     for (int kernel = 0; kernel < kernel_count() && !picked; ++kernel) {
-        if (kernel_runs_here(kernel) == 0 ||
-            (*only != '\0' && std::strcmp(only, kernel_name(kernel)) != 0)) {
-            continue;
+        if (kernel_runs_here(kernel) != 0 &&
+            (*only == '\0' || std::strcmp(only, kernel_name(kernel)) == 0)) {
+            force_kernel(kernel);
+            if (kernel_in_use() != kernel) {
+                std::printf("%s forced, but %s runs\n", kernel_name(kernel),
+                            kernel_name(kernel_in_use()));
+                return 1;
+            }
+            mismatches += sweep(kernel_name(kernel), from, to);
+            ++swept;
         }
-        force_kernel(kernel);
-        if (kernel_in_use() != kernel) {
-            std::printf("%s forced, but %s runs\n", kernel_name(kernel),
-                        kernel_name(kernel_in_use()));
-            return 1;
-        }
-        mismatches += sweep(kernel_name(kernel), from, to);
-        ++swept;
     }
     if (swept == 0) {
         std::fprintf(stderr, "exhaustive_check: no kernel %s runs here\n", only);

@@ -27,12 +27,8 @@ as_user() { # CLONE COMMANDS
 }
 
 step "debootstrap from $mirror"
-debootstrap --variant=minbase --include=sudo "$release" "$root" "$mirror" >"$root.log" 2>&1 ||
-    { tail -n 20 "$root.log"; rm -f "$root.log"; exit 1; }
-rm -f "$root.log"
-mount -t proc proc "$root/proc"
-mount -t sysfs sys "$root/sys"
-mount --rbind /dev "$root/dev"
+debootstrap --variant=minbase --include=sudo "$release" "$root" "$mirror" >/dev/null
+mount -t proc proc "$root/proc" && mount -t sysfs sys "$root/sys" && mount --rbind /dev "$root/dev"
 cp /etc/resolv.conf "$root/etc/resolv.conf"
 # A frozen mirror (a snapshot) keeps Release files whose Valid-Until has
 # passed; apt refuses them unless told not to look.
@@ -51,9 +47,8 @@ git clone --quiet "$source" "$root/home/builder/primecheck"
 git clone --quiet "$source" "$root/home/builder/package"
 in_root chown -R builder:builder /home/builder
 
-step "the README's first install line"
 install_line=$(sed -n '/^## Quick start/,$p' "$source/README.md" | grep -m1 'sudo apt-get')
-echo "$install_line"
+step "the README's first install line: $install_line"
 as_user primecheck "$install_line"
 step "Quick start"
 as_user primecheck 'cmake --workflow --preset run && cmake --workflow --preset test'
