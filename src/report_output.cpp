@@ -21,16 +21,16 @@ namespace primecheck {
 
 namespace {
 
-// The last write that flush_report started. `begins_at` is -1 where the
-// output is no regular file, or where writes of the stream's own came after.
+// The last write that flush_report saw fail. `begins_at` is -1 where none
+// did, where the output is no regular file, or where writes of the stream's
+// own came after.
 struct write_record {
     off_t begins_at = -1;
     std::size_t length = 0;
-    int failed = 0;
 };
 
 // Touched only under the stream's lock, or after the sweep.
-write_record last_write;
+write_record failed_write;
 
 // Where the next write to `fd` puts its first byte: under O_APPEND the end
 // of the file, which other writers may have moved, else the offset.
@@ -73,10 +73,10 @@ int flush_report() {
     int result = 0;
     if (pending > 0) {
         const int error = errno;
-        last_write = {next_write_position(fileno_unlocked(stdout)), pending, 0};
+        const write_record starting = {next_write_position(fileno_unlocked(stdout)), pending};
         errno = error;
         result = fflush_unlocked(stdout);
-        last_write.failed = result != 0 ? 1 : 0;
+        failed_write = result != 0 ? starting : write_record{};
     }
     funlockfile(stdout);
     return result;
@@ -88,14 +88,14 @@ int write_report_run(const char* text, std::size_t length) {
     // A stream gets its buffer at its first write, and is line-buffered from
     // then on where it is a terminal; line by line suits it either way.
     if (__flbf(stdout) != 0 || __fbufsize(stdout) == 0) {
-        last_write = {};
+        failed_write = {};
         taken = write_lines(text, length);
     } else if (__fbufsize(stdout) - __fpending(stdout) >= length || flush_report() == 0) {
         // (flush_report takes the lock again; it is recursive.) A caller's
         // buffer too small for the run has the stream write parts of it on
         // its own.
         if (__fbufsize(stdout) < length) {
-            last_write = {};
+            failed_write = {};
         }
         taken = fwrite_unlocked(text, 1, length, stdout) == length ? 1 : 0;
     }
@@ -106,13 +106,13 @@ int write_report_run(const char* text, std::size_t length) {
 
 void take_back_failed_write() {
     const int error = errno;
-    const write_record w = last_write;
+    const write_record w = failed_write;
     const int fd = fileno(stdout);
     struct stat st = {};
     // A failed write leaves the offset at the end of what it did write, under
     // O_APPEND too. Only that many bytes, at most the write's own, that still
     // end the file, are cut.
-    const off_t end = w.failed != 0 && w.begins_at >= 0 ? lseek(fd, 0, SEEK_CUR) : -1;
+    const off_t end = w.begins_at >= 0 ? lseek(fd, 0, SEEK_CUR) : -1;
     if (end > w.begins_at && static_cast<std::size_t>(end - w.begins_at) <= w.length &&
         fstat(fd, &st) == 0 && st.st_size == end && ftruncate(fd, w.begins_at) == 0) {
         lseek(fd, w.begins_at, SEEK_SET);

@@ -455,8 +455,13 @@ void force_kernel(int kernel) {
 }
 
 int kernel_in_use() {
-    const int kernel = current_kernel.load(std::memory_order_relaxed);
-    return kernel < 0 ? best_kernel() : kernel;
+    // Every thread that finds no choice yet makes the same one.
+    int kernel = current_kernel.load(std::memory_order_relaxed);
+    if (kernel < 0) {
+        kernel = best_kernel();
+        current_kernel.store(kernel, std::memory_order_relaxed);
+    }
+    return kernel;
 }
 
 int reciprocal_step(int kernel, std::uint32_t n, std::uint32_t d, double& estimate,
@@ -488,13 +493,7 @@ int has_odd_divisor(std::uint32_t n, double bound) {
     // floor(bound).
     const auto floor_bound = static_cast<std::uint32_t>(bound);
     const std::uint32_t divisors = floor_bound >= 3 ? (floor_bound - 1) / 2 : 0;
-    // Every thread that finds no choice yet makes the same one.
-    int kernel = current_kernel.load(std::memory_order_relaxed);
-    if (kernel < 0) {
-        kernel = best_kernel();
-        current_kernel.store(kernel, std::memory_order_relaxed);
-    }
-    switch (kernel) {
+    switch (kernel_in_use()) {
 #ifdef __x86_64__
     case KERNEL_AVX512_MIXED:
         return odd_divisor_avx512_mixed(n, divisors);

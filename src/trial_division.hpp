@@ -23,8 +23,8 @@ int best_kernel();
 // Makes has_odd_divisor run `kernel`, which must run here, from now on;
 // best_kernel() hands the choice back. Not for use while other threads test.
 void force_kernel(int kernel);
-// The kernel has_odd_divisor runs: the one forced, or else the one it
-// picks.
+// The kernel has_odd_divisor runs: the one forced, or else the one the
+// first call picks.
 int kernel_in_use();
 // One lane of the reciprocal path of `kernel`, which must run here, for the
 // divisor d: the processor's estimate of 1/d that it starts from, and the

@@ -54,8 +54,7 @@ step "Quick start"
 as_user primecheck 'cmake --workflow --preset run && cmake --workflow --preset test'
 
 step "Debian packages and lintian"
-in_root apt-get build-dep /home/builder/package >/dev/null
-in_root apt-get install lintian >/dev/null
+in_root sh -c 'apt-get build-dep /home/builder/package && apt-get install lintian' >/dev/null
 # An upload closes its ITP bug; this one has none yet. The package follows
 # the stable release, trixie; unstable's lintian also tells, as information
 # and pedantry, where its conventions have since moved on (policy, debhelper
