@@ -11,9 +11,11 @@
 #include <primecheck/primality.hpp>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <system_error>
 #include <vector>
 
 #include <omp.h>
@@ -88,10 +90,11 @@ u64 sweep(const char* name, u64 from, u64 to) {
     return mismatches;
 }
 
+// Digits only, and a value that fits: no sign, no space, no wrap-around.
 bool parse(const char* text, u64& value) {
-    int used = 0;
-    return *text >= '0' && *text <= '9' && std::sscanf(text, "%llu%n", &value, &used) == 1 &&
-           text[used] == '\0';
+    const char* const end = text + std::strlen(text);
+    const auto [stop, error] = std::from_chars(text, end, value);
+    return error == std::errc{} && stop == end;
 }
 
 } // namespace
