@@ -127,7 +127,8 @@ template <typename BODY> std::string stdout_of(BODY body) {
     dup2(saved, STDOUT_FILENO);
     close(saved);
     std::string text(static_cast<std::size_t>(lseek(fileno(capture), 0, SEEK_END)), '\0');
-    pread(fileno(capture), text.data(), text.size(), 0);
+    const ssize_t got = pread(fileno(capture), text.data(), text.size(), 0);
+    text.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
     std::fclose(capture);
     return text;
 }
