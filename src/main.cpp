@@ -5,13 +5,16 @@
 #include <primecheck/primality.hpp>
 
 #include "report_output.hpp"
+#include "sweep_stop.hpp"
 
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
-#include <stdio_ext.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 namespace {
@@ -23,9 +26,45 @@ constexpr const char* INPUT_PATH = "./prime_numbers.txt";
 // longer file makes it grow.
 constexpr std::uint32_t MAX_NUMBERS = 110'882;
 
-// Large enough that a long report costs few system calls. Static, because
-// the stream still uses it when exit() flushes it.
-char stdout_buffer[std::size_t{1} << 16];
+constexpr int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+
+// The signal that asked the run to stop.
+volatile std::sig_atomic_t caught = 0;
+
+extern "C" void on_stop_signal(int signal) {
+    caught = signal;
+    request_stop();
+}
+
+// Ctrl-C, a hang-up or a plain kill lets the write under way end whole
+// instead of cutting it at a page. A signal the caller ignores (nohup, a
+// background job) stays ignored.
+void catch_stop_signals() {
+    for (const int signal : STOP_SIGNALS) {
+        struct sigaction action = {};
+        if (sigaction(signal, nullptr, &action) == 0 && action.sa_handler != SIG_IGN) {
+            action = {};
+            action.sa_handler = on_stop_signal;
+            sigemptyset(&action.sa_mask);
+            action.sa_flags = SA_RESTART;
+            sigaction(signal, &action, nullptr);
+        }
+    }
+}
+
+// Ends the process as the signal would have, so that the shell sees
+// 128 + its number, as from any other tool.
+[[noreturn]] void die_of(int signal) {
+    std::signal(signal, SIG_DFL);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, signal);
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    std::raise(signal);
+    // Only if the signal could not end it.
+    // cppcheck-suppress unreachableCode
+    _exit(128 + signal);
+}
 
 } // namespace
 
@@ -34,6 +73,7 @@ int main() {
     // ends whole like after any other failed write, instead of the program
     // dying mid-line of SIGXFSZ.
     std::signal(SIGXFSZ, SIG_IGN);
+    catch_stop_signals();
     std::FILE* const file = std::fopen(INPUT_PATH, "r");
     if (file == nullptr) {
         std::perror("Failed to open file");
@@ -63,28 +103,34 @@ int main() {
         return 1;
     }
 
-    // A terminal keeps its line buffering, so that lines show as they come.
-    if (isatty(STDOUT_FILENO) == 0) {
-        std::setvbuf(stdout, stdout_buffer, _IOFBF, sizeof stdout_buffer);
-    }
-    const std::uint32_t non_prime_total = count_non_primes(list.numbers, list.count);
+    const std::uint32_t non_prime_total =
+        caught == 0 ? count_non_primes(list.numbers, list.count) : 0;
     // After a failed write the sweep has written nothing more and left the
     // reason in errno; the total would claim lines that never went out. The
-    // report goes out before the summary, so that the summary has a write of
-    // its own, which a pipe takes whole.
-    bool written = std::ferror(stdout) == 0 && flush_report() == 0;
-    if (written) {
-        std::printf("Total non-prime numbers found: %u\n", non_prime_total);
-        written = flush_report() == 0 && std::ferror(stdout) == 0;
+    // report has gone out before the summary, so that the summary has a
+    // write of its own, which a pipe takes whole. After a stop signal the
+    // total would be false.
+    bool written = std::ferror(stdout) == 0;
+    if (written && caught == 0) {
+        char summary[64];
+        const int length = std::snprintf(summary, sizeof summary,
+                                         "Total non-prime numbers found: %u\n", non_prime_total);
+        written =
+            write_report_run(summary, static_cast<std::size_t>(length)) != 0 && flush_report() == 0;
     }
     if (!written) {
         // Nothing more goes out, not even at exit.
         const int error = errno;
-        __fpurge(stdout);
-        take_back_failed_write();
-        errno = error;
-        std::perror("Failed to write output");
+        discard_report();
+        report_failure("Failed to write output", std::strerror(error));
+        if (const char* const why = cut_line_left()) {
+            report_failure("The output ends with a cut line, not taken back", why);
+        }
     }
     release_number_list(list);
+    if (caught != 0) {
+        discard_report();
+        die_of(caught);
+    }
     return written ? 0 : 1;
 }

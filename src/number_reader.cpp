@@ -90,12 +90,23 @@ void keep(scanner& s, const unsigned char* first, const unsigned char* last) {
     }
 }
 
+// Room for `capacity` values, in bytes, where that fits size_t, as it may
+// not on a 32-bit system; else 0, with errno set.
+std::size_t bytes_for(std::size_t capacity) {
+    if (capacity > std::numeric_limits<std::size_t>::max() / sizeof(std::uint32_t)) {
+        errno = ENOMEM;
+        return 0;
+    }
+    return capacity * sizeof(std::uint32_t);
+}
+
 bool grow(number_list& list) {
     const std::size_t capacity =
         list.capacity >= COUNT_MAX / 2 ? COUNT_MAX : std::max<std::size_t>(2 * list.capacity, 1);
+    const std::size_t bytes = bytes_for(capacity);
     // realloc can move a large block by remapping its pages, so the list
     // never needs room for two copies of itself.
-    void* const grown = std::realloc(list.numbers, capacity * sizeof *list.numbers);
+    void* const grown = bytes == 0 ? nullptr : std::realloc(list.numbers, bytes);
     if (grown == nullptr) {
         return false;
     }
@@ -273,7 +284,9 @@ void fault_in_what_the_file_fills(std::FILE* file, unsigned char* buffer, std::s
 } // namespace
 
 bool allocate_number_list(number_list& list, std::size_t capacity) {
-    list.numbers = static_cast<std::uint32_t*>(std::malloc(capacity * sizeof *list.numbers));
+    const std::size_t bytes = bytes_for(capacity);
+    list.numbers =
+        bytes == 0 && capacity > 0 ? nullptr : static_cast<std::uint32_t*>(std::malloc(bytes));
     list.count = 0;
     list.capacity = list.numbers == nullptr ? 0 : capacity;
     return list.numbers != nullptr;

@@ -1,15 +1,18 @@
 #include <primecheck/primality.hpp>
 
 #include "report_output.hpp"
+#include "sweep_stop.hpp"
 #include "thread_placement.hpp"
 #include "trial_division.hpp"
 
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 #include <limits>
 
 #include <omp.h>
@@ -66,12 +69,29 @@ std::size_t format_report_line(char* line, std::uint32_t value) {
     return static_cast<std::size_t>(end - line) + sizeof REPORT_SUFFIX - 1;
 }
 
+// Set from a signal handler, so it must need no lock.
+std::atomic<int> stop{0};
+static_assert(std::atomic<int>::is_always_lock_free);
+
 } // namespace
+
+void request_stop() {
+    stop.store(1, std::memory_order_relaxed);
+}
+
+int stop_requested() {
+    return stop.load(std::memory_order_relaxed);
+}
 
 std::uint32_t count_non_primes(const std::uint32_t* numbers, std::uint32_t count) {
     // The output ended at an earlier failure; a line now would follow a gap.
     if (std::ferror(stdout) != 0) {
         errno = EIO;
+        return 0;
+    }
+    // A wide stream takes no bytes; the lines would be lost without a word.
+    if (std::fwide(stdout, 0) > 0) {
+        errno = EINVAL;
         return 0;
     }
     std::uint32_t non_prime_total = 0;
@@ -91,10 +111,10 @@ std::uint32_t count_non_primes(const std::uint32_t* numbers, std::uint32_t count
         // The lines this member handed to the stream, the failed run's too.
         std::uint32_t found = 0;
         for (std::uint32_t run = share.begin; run < share.end;) {
-            int stop = 0;
+            int failed = 0;
 #pragma omp atomic read
-            stop = write_failed;
-            if (stop != 0) {
+            failed = write_failed;
+            if (failed != 0 || stop_requested() != 0) {
                 break;
             }
             const std::uint32_t run_end =
@@ -114,7 +134,7 @@ std::uint32_t count_non_primes(const std::uint32_t* numbers, std::uint32_t count
 #pragma omp critical
             {
                 // Another member may have failed since this one looked.
-                if (write_failed == 0) {
+                if (write_failed == 0 && stop_requested() == 0) {
                     found += in_run;
                     if (write_report_run(text, length) == 0) {
                         write_error = errno;
@@ -126,6 +146,11 @@ std::uint32_t count_non_primes(const std::uint32_t* numbers, std::uint32_t count
         }
 #pragma omp atomic
         non_prime_total += found;
+    }
+    // What the report still gathers goes out before the caller's next line.
+    if (write_failed == 0 && stop_requested() == 0 && flush_report() != 0) {
+        write_error = errno;
+        write_failed = 1;
     }
     if (write_failed != 0) {
         errno = write_error;

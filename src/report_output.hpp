@@ -1,7 +1,8 @@
 // The way report lines reach standard output: a run of them at a time,
-// under the stream's own lock, in kernel writes that end where a run ends,
-// and the one write that failed taken back from a file afterwards. Not
-// installed: for the sweep and the program.
+// under the stream's own lock, gathered in a buffer of the report's own and
+// written with write(2), in writes that end where a run ends; and the cut
+// line a failed write left, taken back from a file at once. Not installed:
+// for the sweep and the program.
 #pragma once
 
 #include <cstddef>
@@ -9,23 +10,26 @@
 namespace primecheck {
 
 // Writes `text`, whole report lines, to standard output while holding the
-// stream's lock, so that no other thread's output lands inside a line. A
-// fully buffered stream only takes a copy, flushed first where the text
-// would not fit beside what it holds: so every write that reaches the
-// kernel ends at a line end. A line-buffered one, a terminal, gets a write
-// per line, as printf would give it. 1 when the text was taken whole, 0
-// with errno set when a write failed.
+// stream's lock, after whatever the stream itself holds, so that no other
+// thread's output lands inside a line. On a terminal each line goes out at
+// once, in a write of its own; elsewhere the report gathers lines and
+// writes them when the next run would not fit beside them. 1 when the text
+// was taken whole, 0 with errno set when a write failed.
 int write_report_run(const char* text, std::size_t length);
 
-// Flushes standard output, noting where in the file that write begins and
-// how long it is. 0, or EOF with errno set, as fflush.
+// Writes out what the report and the stream hold. 0, or EOF with errno set.
 int flush_report();
 
-// After a failed flush_report: where standard output is a regular file
-// that still ends with that write's bytes, cuts them off, so that the file
-// ends at the last line end before them, and moves the offset there for
-// whoever writes next through the same open file. Bytes that anyone else
-// wrote, before or after, stay. errno is kept.
-void take_back_failed_write();
+// Drops what the report and the stream hold, unwritten.
+void discard_report();
+
+// Where a failed write left part of a line that could not be taken back:
+// why, in a few words; otherwise nullptr. Kept until the next failure.
+const char* cut_line_left();
+
+// Writes "<what>: <reason>\n" to standard error in one write; where that
+// write is cut, as when standard error is the file that standard output
+// filled, the part it left is taken back as a report line's would be.
+void report_failure(const char* what, const char* reason);
 
 } // namespace primecheck

@@ -190,7 +190,7 @@ e2e_case unwritable(std::string name, std::string input, std::size_t copies,
 // Row `c` with a report of 65,504 bytes and then `tail`, into a file that
 // can take 65,536: dash counts the limit in blocks of 512 bytes. With
 // SIGXFSZ at its default, the program must see EFBIG, not die of the
-// signal.
+// signal. Standard error has the failure, then what the row expects.
 e2e_case past_file_limit(e2e_case c, const std::string& tail) {
     c.input = repeated("4\n", 4094) + tail;
     c.before += " ulimit -f 128;";
@@ -198,9 +198,28 @@ e2e_case past_file_limit(e2e_case c, const std::string& tail) {
     // Whole lines from the report, unless the row knows better.
     c.prefix_only = c.out.empty();
     c.out = c.out.empty() ? report(model_read(c.input).values) : c.out;
-    c.err = "Failed to write output: File too large\n";
+    c.err = "Failed to write output: File too large\n" + c.err;
     c.plain_build_only = true;
     return c;
+}
+
+// Killed by `signal` once standard output holds a megabyte, while the
+// program still writes its lines for 1,000,000 even values or tests the
+// 2,000,000 primes after them.
+e2e_case interrupted(const std::string& signal, int status) {
+    return {.name = "StoppedBy" + signal,
+            .input = repeated("4\n", 1'000'000) + repeated("4294967291\n", 2'000'000),
+            .before = "{ while [ \"$(stat -c %s out)\" -lt 1048576 ]; do :; done; kill -" +
+                      signal.substr(3) + " \"$(cat pid)\"; } &",
+            // The shell's own word on the signal goes elsewhere.
+            .runner = "( exec sh -c 'echo $$ >pid; exec \"$0\"'",
+            .redirect = " >out 2>err ) 2>/dev/null; s=$?; wait; exit $s",
+            // A signal that lands outside a write cuts nothing; three tries
+            // a team size make one inside a write likely.
+            .repeats = 3,
+            .status = status,
+            .out = report(std::vector<std::uint32_t>(1'000'000, 4)),
+            .prefix_only = true};
 }
 
 std::vector<e2e_case> cases() {
@@ -254,6 +273,8 @@ std::vector<e2e_case> cases() {
         modelled("BinaryGarbage", garbage(std::size_t{1} << 20)),
         modelled("DigitsThenGarbage", "12 " + garbage(std::size_t{1} << 16)),
         modelled("MoreValuesThanTheFirstAllocation", evens),
+        // Ten digits a line, the longest a report line gets, for whole runs.
+        modelled("TenDigitNonPrimes", repeated("4294967294\n", 300)),
         {.name = "Directory",
          .setup = "rm prime_numbers.txt && mkdir prime_numbers.txt",
          .status = 1,
@@ -341,14 +362,82 @@ std::vector<e2e_case> cases() {
          .err = too_large,
          .earlier = std::string(1009, 'x'),
          .plain_build_only = true},
+        // The same, but the other process appends its line while our write
+        // is held up on its way in (by strace): only what that write itself
+        // reports having written, right before the offset it leaves, is ours.
+        {.name = "LineAppendedDuringOurWriteStays",
+         .input = repeated("4294967295\n", 10),
+         .setup = strace_here,
+         .needs = "strace",
+         .before = "{ sleep 0.5; echo OTHER >>out; } & ulimit -f 2;",
+         .runner = "ASAN_OPTIONS=detect_leaks=0 strace -f -qq -o /dev/null -P \"$PWD/out\" "
+                   "-e trace=write -e inject=write:delay_enter=1500000:when=1",
+         .redirect = " >>out 2>err; s=$?; wait; exit $s",
+         .team_sizes = {1},
+         .status = 1,
+         .out = std::string(1009, 'x') + "OTHER\n",
+         .err = too_large,
+         .earlier = std::string(1009, 'x'),
+         .plain_build_only = true},
+        // A file that refuses the cut, being append-only: the output ends
+        // with a cut line, and standard error says so.
+        past_file_limit({.name = "RefusedTakeBackIsSaid",
+                         .setup = "chattr +a out 2>/dev/null || exit 77",
+                         .needs = "chattr, as root, on a file system with attributes",
+                         .redirect = " >>out 2>err; s=$?; chattr -a out; exit $s",
+                         .team_sizes = {1},
+                         .out = report(model_read(limited).values).substr(0, 65'536),
+                         .err = "The output ends with a cut line, not taken back: "
+                                "Operation not permitted\n"},
+                        "1331\n15\n"),
+        // Standard error is the same full file: the failure's own line is
+        // written in one go and what the limit cut of it is taken back, so
+        // that the next writer's line starts a line of its own.
+        {.name = "FailureLineIsNeverCut",
+         .input = limited,
+         .before = "exec 3>out; ulimit -f 128;",
+         .redirect = " >&3 2>&3; s=$?; echo after >&3; exit $s",
+         .team_sizes = {1},
+         .status = 1,
+         .out = report(model_read(limited).values),
+         .prefix_only = true,
+         .trailer = "after\n",
+         .plain_build_only = true},
+        // One of the sweep's own writes, not the last, fails mid-line.
+        {.name = "SweepsOwnWriteFailsMidLine",
+         .input = "10\n",
+         .copies = 10'000,
+         .before = " ulimit -f 200;",
+         .team_sizes = {1, 2},
+         .status = 1,
+         .out = report(std::vector<std::uint32_t>(10'000, 10)),
+         .err = too_large,
+         .prefix_only = true,
+         .plain_build_only = true},
+        // Only the last member has lines, so the failure and its reason are
+        // a worker's, which the program must be handed.
+        {.name = "WorkersFailedWriteGivesItsReason",
+         .input = repeated("3\n", 10'000) + repeated("4\n", 10'000),
+         .redirect = " >/dev/full 2>err",
+         .team_sizes = {2},
+         .status = 1,
+         .err = no_space},
+        // Stopped once the output holds a megabyte, while lines still go
+        // out and a long tail of primes waits: the write under way ends
+        // whole, nothing follows it, and the program dies of the signal.
+        interrupted("SIGINT", 130),
+        interrupted("SIGTERM", 143),
+        interrupted("SIGHUP", 129),
         // Over a longer file, opened without truncating it: the bytes past
-        // the output stay, and the cut line with them, which cannot be
-        // taken back without them.
+        // the output stay, and the cut line with them, which cannot be taken
+        // back without them; standard error says so.
         past_file_limit(
             {.name = "LongerFileKeepsItsTail",
              .redirect = " 1<>out 2>err",
              .team_sizes = {1},
              .out = report(model_read(limited).values).substr(0, 65'536) + longer.substr(65'536),
+             .err = "The output ends with a cut line, not taken back: other bytes follow it in "
+                    "the file\n",
              .earlier = longer},
             "1331\n15\n"),
         // A pipe left non-blocking (by perl, as another program sharing it

@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 #include <primecheck/number_reader.hpp>
 
+#include <cerrno>
+#include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -101,6 +104,17 @@ TEST(ReadNumbers, ReadsAsTheModelAtEveryDigitBoundary) {
             ASSERT_EQ(r.result.token, m.token.substr(0, TOKEN_SHOWN_MAX + 1));
         }
     }
+}
+
+// A capacity whose size in bytes does not fit size_t, as on a 32-bit system
+// 2^30 values do not, is refused rather than allocated wrapped.
+TEST(AllocateNumberList, RefusesASizeThatWraps) {
+    number_list list;
+    errno = 0;
+    EXPECT_FALSE(allocate_number_list(list, std::numeric_limits<std::size_t>::max() / 4 + 2));
+    EXPECT_EQ(errno, ENOMEM);
+    EXPECT_EQ(list.numbers, nullptr);
+    EXPECT_EQ(list.capacity, 0U);
 }
 
 TEST(StopMessage, QuotesTheTokenEscapedAndCutToThirtyTwoBytes) {

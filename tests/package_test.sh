@@ -53,13 +53,11 @@ if command -v hardening-check >/dev/null; then
     done
     # Bookworm's flags have no control-flow protection yet, and trixie's
     # hardening-check asks for AArch64's branch protection on every
-    # architecture: that option exists only where it does. The library makes
-    # no call whose buffer size the compiler knows, so fortify has nothing
-    # to protect there; the program has.
+    # architecture: that option exists only where it does.
     options=--nocfprotection
     hardening-check --help 2>&1 | grep -q -- --nobranchprotection && options="$options --nobranchprotection"
     hardening-check $options "$work/root/usr/bin/primecheck"
-    hardening-check $options --nofortify "$work/root/usr/lib/$triplet/libprimecheck.so.$version"
+    hardening-check $options "$work/root/usr/lib/$triplet/libprimecheck.so.$version"
 else
     echo "hardening-check not found: the hardening is not checked (apt-get install devscripts)"
 fi

@@ -183,24 +183,29 @@ TEST(CountNonPrimes, KeepsLinesWholeBesideACallersOwnOutput) {
     EXPECT_EQ(reports, COUNT);
 }
 
-// A worker on member 0's processor goes to another one, and its mask, the
-// processors the user allows it, is the same afterwards; with only one
-// allowed, it stays.
+// A worker on member 0's processor goes to another one, whichever processor
+// that is, and its mask, the processors the user allows it, is the same
+// afterwards; with only one allowed, it stays.
 TEST(MoveOffProcessor, MovesWithinTheMaskAndKeepsIt) {
     std::thread([] {
         cpu_set_t allowed;
         ASSERT_EQ(sched_getaffinity(0, sizeof allowed, &allowed), 0);
         cpu_set_t after;
-        const int here = sched_getcpu();
-        if (CPU_COUNT(&allowed) > 1) {
-            EXPECT_EQ(move_off_processor(here, 1), 1);
-            const int now = sched_getcpu();
-            EXPECT_NE(now, here);
-            EXPECT_TRUE(CPU_ISSET(now, &allowed));
+        cpu_set_t one;
+        for (int cpu = 0; cpu < CPU_SETSIZE && CPU_COUNT(&allowed) > 1; ++cpu) {
+            if (!CPU_ISSET(cpu, &allowed)) {
+                continue;
+            }
+            CPU_ZERO(&one);
+            CPU_SET(cpu, &one);
+            ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+            ASSERT_EQ(sched_setaffinity(0, sizeof allowed, &allowed), 0);
+            move_off_processor(cpu, 1);
+            EXPECT_NE(sched_getcpu(), cpu);
+            EXPECT_TRUE(CPU_ISSET(sched_getcpu(), &allowed));
             ASSERT_EQ(sched_getaffinity(0, sizeof after, &after), 0);
             EXPECT_TRUE(CPU_EQUAL(&after, &allowed));
         }
-        cpu_set_t one;
         CPU_ZERO(&one);
         CPU_SET(sched_getcpu(), &one);
         ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
@@ -208,6 +213,34 @@ TEST(MoveOffProcessor, MovesWithinTheMaskAndKeepsIt) {
         ASSERT_EQ(sched_getaffinity(0, sizeof after, &after), 0);
         EXPECT_TRUE(CPU_EQUAL(&after, &one));
     }).join();
+}
+
+// A wide-oriented standard output takes no bytes: the sweep must say so
+// rather than count lines that never went out. In a child, since a stream's
+// orientation is for good.
+TEST(CountNonPrimes, RefusesAWideStandardOutput) {
+    int results[2];
+    ASSERT_EQ(pipe(results), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        // Reopening clears the orientation that the test's own output gave
+        // it; the alarm ends a child that went on into the sweep.
+        alarm(10);
+        if (std::freopen("/dev/null", "w", stdout) == nullptr || std::fwide(stdout, 1) <= 0) {
+            _exit(2);
+        }
+        const std::uint32_t numbers[] = {4, 9};
+        errno = 0;
+        const int got[2] = {static_cast<int>(count_non_primes(numbers, 2)), errno};
+        _exit(write(results[1], got, sizeof got) == sizeof got ? 0 : 1);
+    }
+    close(results[1]);
+    int got[2] = {-1, -1};
+    EXPECT_EQ(read(results[0], got, sizeof got), static_cast<ssize_t>(sizeof got));
+    close(results[0]);
+    waitpid(child, nullptr, 0);
+    EXPECT_EQ(got[0], 0);
+    EXPECT_EQ(got[1], EINVAL);
 }
 
 TEST(StaticShare, WorkedExamples) {
