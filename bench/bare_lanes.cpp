@@ -4,90 +4,104 @@
 #include "bare_lanes.hpp"
 
 #include <cmath>
-#include <type_traits>
+#include <cstring>
+#include <vector>
 
 namespace {
 
-template <typename V> using lane_of = std::remove_cvref_t<decltype(V{}[0])>;
-template <typename V> constexpr std::uint32_t LANES = sizeof(V) / sizeof(lane_of<V>);
+// inv(d) and lim(d) for the odd d from 3 to 65,537, worked out here, apart
+// from the library's table.
+struct table {
+    std::vector<std::uint32_t> inverse;
+    std::vector<std::uint32_t> limit;
+};
 
-// Whether any of `divisions` odd numbers from 3 gives a whole quotient, with
-// the whole-number test of the library and nothing else.
+const table& divisor_table() {
+    static const table t = [] {
+        table made;
+        for (std::uint32_t d = 3; d <= 65'537; d += 2) {
+            std::uint32_t inverse = 1;
+            // The inverse bit by bit: the lowest bit of d * inverse that is
+            // still wrong is set by adding d shifted there.
+            for (std::uint32_t bit = 1; bit != 0; bit <<= 1) {
+                inverse |= ((d * inverse) & (bit << 1)) != 0 ? bit << 1 : 0;
+            }
+            made.inverse.push_back(inverse);
+            made.limit.push_back(0xFFFFFFFFU / d);
+        }
+        return made;
+    }();
+    return t;
+}
+
+template <typename V> constexpr std::uint32_t LANES = sizeof(V) / sizeof(std::uint32_t);
+
 template <typename V>
-[[gnu::always_inline]] inline bool has_whole_quotient(std::uint32_t n, std::uint32_t divisions) {
-    using F = lane_of<V>;
-    constexpr F TO_WHOLE = sizeof(F) == 8 ? F(0x1p52) : F(0x1p23);
-    V divisor{};
-    for (std::uint32_t i = 0; i < LANES<V>; ++i) {
-        divisor[i] = static_cast<F>(3 + 2 * i);
-    }
-    const V value = V{} + static_cast<F>(n);
-    decltype(divisor == divisor) whole{};
-    for (std::uint32_t done = 0; done < divisions; done += LANES<V>) {
-        const V quotient = value / divisor;
-        whole |= (quotient + TO_WHOLE) - TO_WHOLE == quotient;
-        divisor += static_cast<F>(2 * LANES<V>);
+[[gnu::always_inline]] inline bool has_divisor(std::uint32_t n, std::uint32_t divisions,
+                                               const table& t) {
+    const V value = V{} + n;
+    decltype(value <= value) found{};
+    for (std::uint32_t at = 0; at < divisions; at += LANES<V>) {
+        V inverse;
+        V limit;
+        std::memcpy(&inverse, t.inverse.data() + at, sizeof inverse);
+        std::memcpy(&limit, t.limit.data() + at, sizeof limit);
+        found |= value * inverse <= limit;
     }
     for (std::uint32_t i = 0; i < LANES<V>; ++i) {
-        if (whole[i] != 0) {
+        if (found[i] != 0) {
             return true;
         }
     }
     return false;
 }
 
-template <typename V, typename W>
+template <typename V>
 [[gnu::always_inline]] inline std::size_t bare(const std::uint32_t* values,
                                                const std::uint32_t* divisions, std::size_t count) {
+    const table& t = divisor_table();
     std::size_t found = 0;
     for (std::size_t k = 0; k < count; ++k) {
-        const std::uint32_t n = values[k];
-        found += (n < (1U << 23) ? has_whole_quotient<W>(n, divisions[k])
-                                 : has_whole_quotient<V>(n, divisions[k]))
-                     ? 1
-                     : 0;
+        found += has_divisor<V>(values[k], divisions[k], t) ? 1 : 0;
     }
     return found;
 }
 
-using f64x2 = double __attribute__((vector_size(16)));
-using f32x4 = float __attribute__((vector_size(16)));
+using u32x4 = std::uint32_t __attribute__((vector_size(16)));
 
-std::size_t bare_16(const std::uint32_t* values, const std::uint32_t* divisions,
-                    std::size_t count) {
-    return bare<f64x2, f32x4>(values, divisions, count);
+std::size_t bare_4(const std::uint32_t* values, const std::uint32_t* divisions, std::size_t count) {
+    return bare<u32x4>(values, divisions, count);
 }
 
 #ifdef __x86_64__
-using f64x4 = double __attribute__((vector_size(32)));
-using f32x8 = float __attribute__((vector_size(32)));
-using f64x8 = double __attribute__((vector_size(64)));
-using f32x16 = float __attribute__((vector_size(64)));
+using u32x8 = std::uint32_t __attribute__((vector_size(32)));
+using u32x16 = std::uint32_t __attribute__((vector_size(64)));
 
-[[gnu::target("avx2")]] std::size_t bare_32(const std::uint32_t* values,
-                                            const std::uint32_t* divisions, std::size_t count) {
-    return bare<f64x4, f32x8>(values, divisions, count);
+[[gnu::target("avx2")]] std::size_t bare_8(const std::uint32_t* values,
+                                           const std::uint32_t* divisions, std::size_t count) {
+    return bare<u32x8>(values, divisions, count);
 }
 
-[[gnu::target("avx512f")]] std::size_t bare_64(const std::uint32_t* values,
+[[gnu::target("avx512f")]] std::size_t bare_16(const std::uint32_t* values,
                                                const std::uint32_t* divisions, std::size_t count) {
-    return bare<f64x8, f32x16>(values, divisions, count);
+    return bare<u32x16>(values, divisions, count);
 }
 #endif
 
 } // namespace
 
-std::size_t bare_lanes(int double_lanes, const std::uint32_t* values,
-                       const std::uint32_t* divisions, std::size_t count) {
+std::size_t bare_lanes(int lanes, const std::uint32_t* values, const std::uint32_t* divisions,
+                       std::size_t count) {
 #ifdef __x86_64__
-    if (double_lanes == 8) {
-        return bare_64(values, divisions, count);
+    if (lanes == 16) {
+        return bare_16(values, divisions, count);
     }
-    if (double_lanes == 4) {
-        return bare_32(values, divisions, count);
+    if (lanes == 8) {
+        return bare_8(values, divisions, count);
     }
 #endif
-    return bare_16(values, divisions, count);
+    (void)lanes;
+    return bare_4(values, divisions, count);
 }
 
 std::uint32_t trial_divisions(std::uint32_t n) {

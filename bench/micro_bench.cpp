@@ -26,7 +26,8 @@ namespace {
 using namespace primecheck;
 
 // Primes, so that every call runs its whole loop: the largest below 2^32,
-// tested in double lanes, and the largest below 2^23, in float lanes.
+// which read the whole divisor table, and the largest below 2^23, whose
+// part of it stays in the first-level cache.
 constexpr std::size_t PRIME_COUNT = 4;
 using primes = std::array<std::uint32_t, PRIME_COUNT>;
 constexpr primes LARGE_PRIMES = {4'294'967'291U, 4'294'967'279U, 4'294'967'231U, 4'294'967'197U};
@@ -48,8 +49,8 @@ void report_per_division(benchmark::State& state, const primes& values) {
                            benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
-// is_prime on one kernel, and the same divisions by division in bare lanes of
-// that kernel's width.
+// is_prime on one kernel, and the same divisors by the table's test in bare
+// lanes of that kernel's width.
 void bm_is_prime(benchmark::State& state, int kernel, const primes& values) {
     force_kernel(kernel);
     if (kernel_in_use() != kernel) {
@@ -63,7 +64,7 @@ void bm_is_prime(benchmark::State& state, int kernel, const primes& values) {
             benchmark::DoNotOptimize(is_prime(n));
         }
     }
-    state.counters["lanes"] = kernel_double_lanes(kernel);
+    state.counters["lanes"] = kernel_lanes(kernel);
     report_per_division(state, values);
     force_kernel(best_kernel());
 }
@@ -72,9 +73,9 @@ void bm_bare_lanes(benchmark::State& state, int kernel, const primes& values) {
     const primes divisions = divisions_of(values);
     for (auto _ : state) {
         benchmark::DoNotOptimize(
-            bare_lanes(kernel_double_lanes(kernel), values.data(), divisions.data(), PRIME_COUNT));
+            bare_lanes(kernel_lanes(kernel), values.data(), divisions.data(), PRIME_COUNT));
     }
-    state.counters["lanes"] = kernel_double_lanes(kernel);
+    state.counters["lanes"] = kernel_lanes(kernel);
     report_per_division(state, values);
 }
 

@@ -53,7 +53,7 @@ namespace {
 // entry a line passed the lock and the stream's buffer between the cores
 // for almost every line, which cost more than the tests; an entry a run
 // passes them once every 256 lines. On a terminal the first lines wait for
-// a run's tests: 256 primes near 2^32 take about 6 ms on SSE2, the slowest
+// a run's tests: 256 primes near 2^32 take about 2 ms on SSE2, the slowest
 // x86-64 kernel.
 constexpr std::uint32_t RUN_LENGTH = 256;
 

@@ -1,5 +1,21 @@
 // Trial division in vector lanes, and the choice of the unit it runs on.
 //
+// Whether an odd d divides n is decided without dividing, by the test for a
+// zero remainder of Granlund and Montgomery ("Division by invariant integers
+// using multiplication", 1994, section 9; Warren, "Hacker's Delight", 10-17):
+// with inv(d) the inverse of d modulo 2^32 and lim(d) = (2^32 - 1) / d,
+//
+//     d divides n  exactly when  n * inv(d) mod 2^32 <= lim(d).
+//
+// Multiplying by inv(d) maps the multiples k*d below 2^32 one to one onto
+// k = 0, 1, ..., lim(d), and so every other n onto a value above lim(d). It
+// is a theorem about integers: no rounding, on any processor. So every
+// divisor costs a 32-bit multiply and an unsigned compare, in as many lanes
+// as the unit has, against a table of inv and lim for the odd numbers from
+// 3 on, which the compiler builds. The table holds facts about divisors
+// only and is the same for every call, so each test still starts from
+// scratch and tries every odd divisor in turn.
+//
 // Why it is laid out this way: one binary has to run on every processor of
 // its architecture, so nothing built for a wider unit may be reachable from
 // the path an older processor takes. Each kernel is therefore a function of
@@ -15,11 +31,11 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cfloat>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
-#include <type_traits>
 #include <utility>
 
 #ifdef __x86_64__
@@ -32,332 +48,200 @@ namespace primecheck {
 
 namespace {
 
-// GCC and clang vector extensions: arithmetic and comparisons work lane by
-// lane, and a comparison gives a vector of signed integers of the lanes'
-// width, all ones where it holds.
-using f64x2 = double __attribute__((vector_size(16)));
-using f32x4 = float __attribute__((vector_size(16)));
+// The odd divisors 3, 5, ..., 65537: a 32-bit n needs those up to 65535 at
+// most, and the rest pad the table to a whole number of the widest step,
+// so that a step never reads past it. Lanes past a call's last divisor
+// decide nothing.
+constexpr std::uint32_t TABLE_SIZE = 1U << 15;
+
+// Two arrays, so that a vector of either is one aligned load; a table of
+// pairs measured slower, and the widest unit reads the first alone.
+struct divisor_table {
+    alignas(64) std::uint32_t inverse[TABLE_SIZE];
+    alignas(64) std::uint32_t limit[TABLE_SIZE];
+};
+
+constexpr divisor_table make_divisor_table() {
+    divisor_table table{};
+    for (std::uint32_t i = 0; i < TABLE_SIZE; ++i) {
+        const std::uint32_t d = 3 + 2 * i;
+        // d * d = 1 modulo 8, and each Newton step doubles the bits that
+        // are right: 3, 6, 12, 24, 48.
+        std::uint32_t inverse = d;
+        for (int step = 0; step < 4; ++step) {
+            inverse *= 2 - d * inverse;
+        }
+        table.inverse[i] = inverse;
+        table.limit[i] = 0xFFFFFFFFU / d;
+    }
+    return table;
+}
+
+constexpr divisor_table DIVISORS = make_divisor_table();
+
+// GCC and clang vector extensions: arithmetic works lane by lane modulo
+// 2^32, and a comparison gives a vector of signed integers, all ones where
+// it holds.
+using u32x4 = std::uint32_t __attribute__((vector_size(16)));
 #ifdef __x86_64__
-using f64x4 = double __attribute__((vector_size(32)));
-using f32x8 = float __attribute__((vector_size(32)));
-using f64x8 = double __attribute__((vector_size(64)));
-using f32x16 = float __attribute__((vector_size(64)));
+using u32x8 = std::uint32_t __attribute__((vector_size(32)));
+using u32x16 = std::uint32_t __attribute__((vector_size(64)));
 #endif
 
-template <typename V> using lane_of = std::remove_cvref_t<decltype(V{}[0])>;
-template <typename V> constexpr std::uint32_t LANES = sizeof(V) / sizeof(lane_of<V>);
-
-// Below this, floats hold n and every quotient exactly enough (see below),
-// and give twice the lanes.
-constexpr std::uint32_t FLOAT_LIMIT = 1U << 23;
-
-// Adding and taking away 2^52 (2^23 in a float) rounds any quotient below it
-// to a whole number.
-template <typename F> constexpr F TO_WHOLE = sizeof(F) == 8 ? F(0x1p52) : F(0x1p23);
-
-// The helpers below take vectors by reference only: a vector passed by
-// value would make a function's calling convention depend on the unit it
-// was built for.
+template <typename V> constexpr std::uint32_t LANES = sizeof(V) / sizeof(std::uint32_t);
 
 // 3, 5, 7, ...: the first odd divisors, one a lane.
 template <typename V, typename LANE_INDICES = std::make_index_sequence<LANES<V>>>
 constexpr V FIRST_DIVISORS{};
 template <typename V, std::size_t... I>
-constexpr V FIRST_DIVISORS<V, std::index_sequence<I...>> = V{static_cast<lane_of<V>>(3 + 2 * I)...};
+constexpr V FIRST_DIVISORS<V, std::index_sequence<I...>> = V{(3 + 2 * I)...};
 
-// Bit i set where lane i of a equals lane i of b. Turning a comparison into
-// bits has no portable form that compilers make cheap, so each unit has its
-// own (below); this is the fallback for the others.
-template <typename V> inline unsigned equal_lanes(const V& a, const V& b) {
+// The helpers below take vectors by reference only: a vector passed by
+// value would make a function's calling convention depend on the unit it
+// was built for.
+
+// Bit i set where lane i of `a` is at most lane i of `b`. Turning
+// a comparison into bits has no portable form that compilers make cheap, so
+// each unit has its own (below); this is the fallback for the others.
+template <typename V> inline unsigned lanes_at_most(const V& a, const V& b) {
+    const auto holds = a <= b;
     unsigned bits = 0;
     for (std::uint32_t i = 0; i < LANES<V>; ++i) {
-        bits |= a[i] == b[i] ? 1U << i : 0U;
+        bits |= holds[i] != 0 ? 1U << i : 0U;
     }
     return bits;
 }
 
 #ifdef __x86_64__
-inline unsigned equal_lanes(const f64x2& a, const f64x2& b) {
-    return static_cast<unsigned>(_mm_movemask_pd(_mm_cmpeq_pd(a, b)));
+// The compiler picks the unsigned compare each unit has (SSE2 has none,
+// and biases both sides); only the step to bits needs naming.
+template <typename V> using mask_of = decltype(V{} <= V{});
+inline unsigned lanes_at_most(const u32x4& a, const u32x4& b) {
+    const mask_of<u32x4> holds = a <= b;
+    return static_cast<unsigned>(_mm_movemask_ps(reinterpret_cast<const __m128&>(holds)));
 }
-inline unsigned equal_lanes(const f32x4& a, const f32x4& b) {
-    return static_cast<unsigned>(_mm_movemask_ps(_mm_cmpeq_ps(a, b)));
+[[gnu::target("avx2")]] inline unsigned lanes_at_most(const u32x8& a, const u32x8& b) {
+    const mask_of<u32x8> holds = a <= b;
+    return static_cast<unsigned>(_mm256_movemask_ps(reinterpret_cast<const __m256&>(holds)));
 }
-[[gnu::target("avx2")]] inline unsigned equal_lanes(const f64x4& a, const f64x4& b) {
-    return static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(a, b, _CMP_EQ_OQ)));
-}
-[[gnu::target("avx2")]] inline unsigned equal_lanes(const f32x8& a, const f32x8& b) {
-    return static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(a, b, _CMP_EQ_OQ)));
-}
-[[gnu::target("avx512f")]] inline unsigned equal_lanes(const f64x8& a, const f64x8& b) {
-    return _mm512_cmp_pd_mask(a, b, _CMP_EQ_OQ);
-}
-[[gnu::target("avx512f")]] inline unsigned equal_lanes(const f32x16& a, const f32x16& b) {
-    return _mm512_cmp_ps_mask(a, b, _CMP_EQ_OQ);
+[[gnu::target("avx512f")]] inline unsigned lanes_at_most(const u32x16& a, const u32x16& b) {
+    return _mm512_cmple_epu32_mask(reinterpret_cast<const __m512i&>(a),
+                                   reinterpret_cast<const __m512i&>(b));
 }
 #elif defined(__aarch64__)
 // Each lane's all-ones result keeps its own bit, and the lanes are summed.
-inline unsigned equal_lanes(const f64x2& a, const f64x2& b) {
-    const uint64x2_t bit = {1, 2};
-    return static_cast<unsigned>(vaddvq_u64(vandq_u64(vceqq_f64(a, b), bit)));
-}
-inline unsigned equal_lanes(const f32x4& a, const f32x4& b) {
+inline unsigned lanes_at_most(const u32x4& a, const u32x4& b) {
     const uint32x4_t bit = {1, 2, 4, 8};
-    return vaddvq_u32(vandq_u32(vceqq_f32(a, b), bit));
+    return vaddvq_u32(vandq_u32(vcleq_u32(a, b), bit));
 }
 #endif
 
-// Bit i set where the divisor in lane i divides n (held in `value`), by
-// division.
-//
-// n and every divisor d are whole numbers held exactly. Where d divides n,
-// the quotient is a whole number, which the division gives exactly. Where it
-// does not, n / d lies at least 1/d from every whole number, while the
-// rounded quotient is off by less than one unit in its last place, whatever
-// the rounding mode: less than 2^-52 * n / d in a double, 2^-23 * n / d in a
-// float. For every 32-bit n in doubles, and n below 2^23 in floats, that is
-// less than 1/d, so the quotient cannot be whole. So d divides n exactly when
-// the quotient is a whole number.
-template <typename V>
-[[gnu::always_inline]] inline unsigned divides_by_division(const V& value, const V& divisor) {
-    using F = lane_of<V>;
-    const V quotient = value / divisor;
-    const V whole = (quotient + TO_WHOLE<F>)-TO_WHOLE<F>;
-    return equal_lanes(whole, quotient);
-}
+// How a kernel's lanes apply the test. By the limit, each lane reads inv
+// and lim from the table: one multiply and one compare. But once the table
+// has left the first-level cache, what a test reads from it bounds the
+// speed of the widest unit, so there, by a bound, each lane reads inv
+// alone and checks a bound that needs no table. Where d divides n,
+// q = n / d <= 2^32 / d, so (q >> 16) * d <= 2^16; the product cannot wrap,
+// since both factors are below 2^16. Every divisor passes, and anything
+// else only where q lies less than 2^16 above lim(d), about once in 2^16
+// lanes; the lanes that pass are held to lim(d) one by one.
+enum class lane_test : unsigned char { by_limit, by_bound };
 
-// 1 when one of `left` odd numbers from the lanes of `divisor` on divides n,
-// trying a vector of them at a time by division and stopping at the first
-// vector that holds a divisor. Lanes past the last one decide nothing.
-template <typename V>
-[[gnu::always_inline]] inline int divisor_in_lanes(std::uint32_t n, V& divisor,
-                                                   std::uint32_t left) {
-    using F = lane_of<V>;
-    const V value = V{} + static_cast<F>(n);
-    for (;; left -= LANES<V>) {
-        const unsigned divides = divides_by_division(value, divisor);
-        if (left <= LANES<V>) {
-            return (divides & ((1U << left) - 1)) != 0 ? 1 : 0;
-        }
-        if (divides != 0) {
-            return 1;
-        }
-        divisor += static_cast<F>(2 * LANES<V>);
-    }
-}
-
-// All of n's odd divisors from 3 on, by division in the lanes of V.
-template <typename V>
-[[gnu::always_inline]] inline int odd_divisor_by_division(std::uint32_t n, std::uint32_t divisors) {
-    V divisor = FIRST_DIVISORS<V>;
-    return divisor_in_lanes(n, divisor, divisors);
-}
-
-// The kernel for a unit whose vectors are V wide in doubles and W in floats.
-template <typename V, typename W>
-[[gnu::always_inline]] inline int odd_divisor_in(std::uint32_t n, std::uint32_t divisors) {
-    return n < FLOAT_LIMIT ? odd_divisor_by_division<W>(n, divisors)
-                           : odd_divisor_by_division<V>(n, divisors);
-}
-
-#ifdef __x86_64__
-
-// SSE2 is every x86-64 processor's, so this kernel needs no attribute.
-int odd_divisor_sse2(std::uint32_t n, std::uint32_t divisors) {
-    return odd_divisor_in<f64x2, f32x4>(n, divisors);
-}
-
-[[gnu::target("avx2")]] int odd_divisor_avx2_division(std::uint32_t n, std::uint32_t divisors) {
-    return odd_divisor_in<f64x4, f32x8>(n, divisors);
-}
-
-// The AVX2 form of the reciprocal path below, from the processor's 12-bit
-// estimate in floats: the divisors are below 2^16, so `divisor_in_floats`
-// holds them exactly, and the estimate r0 = (1 - e)/d has |e| <= 1.5 * 2^-12.
-// The same third-order step leaves |e^3| < 2^-34, and where d divides n,
-// n/d < 2^31, so n*r still lies within 2^-3 of it; the rest of the argument
-// is unchanged.
-[[gnu::target("avx2,fma"), gnu::always_inline]] inline f64x4
-reciprocal_estimate(const f32x4& divisor_in_floats) {
-    return _mm256_cvtps_pd(_mm_rcp_ps(divisor_in_floats));
-}
-
-[[gnu::target("avx2,fma"), gnu::always_inline]] inline f64x4
-reciprocal_quotient(const f64x4& value, const f64x4& divisor, const f64x4& estimate) {
-    const f64x4 one = f64x4{} + 1.0;
-    const f64x4 e = _mm256_fnmadd_pd(divisor, estimate, one);
-    const f64x4 r = _mm256_fmadd_pd(estimate, _mm256_fmadd_pd(e, e, e), estimate);
-    return _mm256_round_pd(value * r, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
-}
-
-[[gnu::target("avx2,fma"), gnu::always_inline]] inline unsigned
-divides_by_reciprocal(const f64x4& value, const f64x4& divisor, const f32x4& divisor_in_floats) {
-    const f64x4 k = reciprocal_quotient(value, divisor, reciprocal_estimate(divisor_in_floats));
-    return equal_lanes(_mm256_fmsub_pd(k, divisor, value), f64x4{});
-}
-
-// Three vectors of divisors a step, two by division and one by the
-// reciprocal: the AVX2 divider takes about as long over two vectors as the
-// FMA units over one. The last 12 divisors at most, by division alone.
-[[gnu::target("avx2,fma")]] int odd_divisor_avx2_mixed(std::uint32_t n, std::uint32_t divisors) {
-    if (n < FLOAT_LIMIT) {
-        return odd_divisor_by_division<f32x8>(n, divisors);
-    }
-    const f64x4 value = f64x4{} + static_cast<double>(n);
-    f64x4 first = FIRST_DIVISORS<f64x4>;
-    f64x4 second = first + 8.0;
-    f64x4 third = first + 16.0;
-    // cppcheck-suppress assignBoolToFloat ; a vector of floats, not a comparison
-    f32x4 third_in_floats = FIRST_DIVISORS<f32x4> + 16.0F;
-    for (; divisors > 12; divisors -= 12) {
-        if ((divides_by_division(value, first) | divides_by_division(value, second) |
-             divides_by_reciprocal(value, third, third_in_floats)) != 0) {
-            return 1;
-        }
-        first += 24.0;
-        second += 24.0;
-        third += 24.0;
-        third_in_floats += 24.0F;
-    }
-    return divisor_in_lanes(n, first, divisors);
-}
-
-// The zero-masked forms with every lane kept: GCC 12 warns that the plain
-// ones read an uninitialised vector.
-constexpr __mmask8 ALL_LANES = 0xFF;
-
-// The reciprocal path: which divisors d divide n (held in `value`), without
-// the divider, which keeps the FMA units busy while the divider works on
-// another vector.
-//
-// The processor's estimate r0 of 1/d is within 2^-14 of it: r0 = (1 - e)/d
-// with |e| <= 2^-14. One Newton step of the third order,
-// r = r0 (1 + e + e^2) = (1 - e^3)/d, brings r within about 2^-42 of 1/d, as
-// two plain steps would, for one multiply-add fewer. Where d divides n, n/d
-// is a whole number below 2^31, so n*r lies within 2^-10 of it and
-// k = round(n*r) is exactly n/d. fma(k, d, -n) works out k*d - n exactly,
-// since everything stays below 2^53, and that is 0 exactly when d divides n:
-// where d does not divide n, no whole k makes it 0, however r came out.
-[[gnu::target("avx512f"), gnu::always_inline]] inline f64x8
-reciprocal_estimate(const f64x8& divisor) {
-    return _mm512_maskz_rcp14_pd(ALL_LANES, divisor);
-}
-
-[[gnu::target("avx512f"), gnu::always_inline]] inline f64x8
-reciprocal_quotient(const f64x8& value, const f64x8& divisor, const f64x8& estimate) {
-    const f64x8 one = f64x8{} + 1.0;
-    const f64x8 e = _mm512_fnmadd_pd(divisor, estimate, one);
-    const f64x8 r = _mm512_fmadd_pd(estimate, _mm512_fmadd_pd(e, e, e), estimate);
-    return _mm512_maskz_roundscale_pd(ALL_LANES, value * r,
-                                      _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
-}
-
-[[gnu::target("avx512f"), gnu::always_inline]] inline unsigned
-divides_by_reciprocal(const f64x8& value, const f64x8& divisor) {
-    const f64x8 k = reciprocal_quotient(value, divisor, reciprocal_estimate(divisor));
-    return _mm512_cmp_pd_mask(_mm512_fmsub_pd(k, divisor, value), f64x8{}, _CMP_EQ_OQ);
-}
-
-template <bool BY_RECIPROCAL>
-[[gnu::target("avx512f"), gnu::always_inline]] inline unsigned
-divides_avx512(const f64x8& value, const f64x8& divisor) {
-    if constexpr (BY_RECIPROCAL) {
-        return divides_by_reciprocal(value, divisor);
+// Bit i set where table entry `at` + i divides n, held in every lane of
+// `value`; by the bound, where it may. `divisor` holds each lane's d.
+template <lane_test TEST, typename V>
+[[gnu::always_inline]] inline unsigned lanes_dividing(const V& value, const V& divisor,
+                                                      std::uint32_t at) {
+    V inverse;
+    std::memcpy(&inverse, DIVISORS.inverse + at, sizeof inverse);
+    if constexpr (TEST == lane_test::by_limit) {
+        V limit;
+        std::memcpy(&limit, DIVISORS.limit + at, sizeof limit);
+        return lanes_at_most(value * inverse, limit);
     } else {
-        return divides_by_division(value, divisor);
+        return lanes_at_most(((value * inverse) >> 16) * divisor, V{} + (1U << 16));
     }
 }
 
-// Two vectors of divisors a step, each tested by division or by the
-// reciprocal; the last 16 divisors at most, by division alone.
-template <bool FIRST_BY_RECIPROCAL, bool SECOND_BY_RECIPROCAL>
-[[gnu::target("avx512f"), gnu::always_inline]] inline int
-odd_divisor_avx512(std::uint32_t n, std::uint32_t divisors) {
-    if (n < FLOAT_LIMIT) {
-        return odd_divisor_by_division<f32x16>(n, divisors);
-    }
-    const f64x8 value = f64x8{} + static_cast<double>(n);
-    f64x8 first = FIRST_DIVISORS<f64x8>;
-    f64x8 second = first + 16.0;
-    for (; divisors > 16; divisors -= 16) {
-        if ((divides_avx512<FIRST_BY_RECIPROCAL>(value, first) |
-             divides_avx512<SECOND_BY_RECIPROCAL>(value, second)) != 0) {
-            return 1;
-        }
-        first += 32.0;
-        second += 32.0;
-    }
-    return divisor_in_lanes(n, first, divisors);
+// The test itself, for one table entry.
+inline int entry_divides(std::uint32_t n, std::uint32_t i) {
+    return n * DIVISORS.inverse[i] <= DIVISORS.limit[i] ? 1 : 0;
 }
 
-// Division alone and the reciprocal alone stay beside the mixed form, to be
-// tested and measured with it.
-[[gnu::target("avx512f")]] int odd_divisor_avx512_division(std::uint32_t n,
-                                                           std::uint32_t divisors) {
-    return odd_divisor_avx512<false, false>(n, divisors);
-}
-
-[[gnu::target("avx512f")]] int odd_divisor_avx512_reciprocal(std::uint32_t n,
-                                                             std::uint32_t divisors) {
-    return odd_divisor_avx512<true, true>(n, divisors);
-}
-
-// The divider and the FMA units work at once.
-[[gnu::target("avx512f")]] int odd_divisor_avx512_mixed(std::uint32_t n, std::uint32_t divisors) {
-    return odd_divisor_avx512<false, true>(n, divisors);
-}
-
-// One lane of each reciprocal path, for the tests to hold to the processor's
-// bounds.
-[[gnu::target("avx2,fma")]] void avx2_reciprocal_step(std::uint32_t n, std::uint32_t d,
-                                                      double& estimate, double& quotient) {
-    const f64x4 divisor = f64x4{} + static_cast<double>(d);
-    const f64x4 r0 = reciprocal_estimate(f32x4{} + static_cast<float>(d));
-    estimate = r0[0];
-    quotient = reciprocal_quotient(f64x4{} + static_cast<double>(n), divisor, r0)[0];
-}
-
-[[gnu::target("avx512f")]] void avx512_reciprocal_step(std::uint32_t n, std::uint32_t d,
-                                                       double& estimate, double& quotient) {
-    const f64x8 divisor = f64x8{} + static_cast<double>(d);
-    const f64x8 r0 = reciprocal_estimate(divisor);
-    estimate = r0[0];
-    quotient = reciprocal_quotient(f64x8{} + static_cast<double>(n), divisor, r0)[0];
-}
-
-constexpr int KERNEL_SSE2 = 0;
-constexpr int KERNEL_AVX2_DIVISION = 1;
-constexpr int KERNEL_AVX2_MIXED = 2;
-constexpr int KERNEL_AVX512_DIVISION = 3;
-constexpr int KERNEL_AVX512_RECIPROCAL = 4;
-constexpr int KERNEL_AVX512_MIXED = 5;
-constexpr int KERNELS = 6;
-
-#elif FLT_EVAL_METHOD == 0
-
-// Every other processor: its baseline vector unit (NEON on arm64), at 16
-// bytes. A processor without one runs the same code lane by lane.
-int odd_divisor_generic(std::uint32_t n, std::uint32_t divisors) {
-    return odd_divisor_in<f64x2, f32x4>(n, divisors);
-}
-
-constexpr int KERNEL_GENERIC = 0;
-constexpr int KERNELS = 1;
-
-#else
-
-// Where arithmetic is carried out in more precision than its type (x87),
-// the whole-quotient test does not hold; 32-bit remainders do everywhere.
-int odd_divisor_remainder(std::uint32_t n, std::uint32_t divisors) {
-    for (std::uint32_t i = 3; divisors > 0; i += 2, --divisors) {
-        if (n % i == 0) {
+// 1 when one of the table entries `at` + i, for the bits i of `lanes`,
+// divides n.
+[[gnu::noinline]] int any_entry_divides(std::uint32_t n, std::uint32_t at, std::uint32_t lanes) {
+    for (; lanes != 0; lanes &= lanes - 1) {
+        if (entry_divides(n, at + static_cast<std::uint32_t>(std::countr_zero(lanes))) != 0) {
             return 1;
         }
     }
     return 0;
 }
 
-constexpr int KERNEL_REMAINDER = 0;
+// 1 when one of the first `divisors` odd numbers from 3 divides n, trying
+// two vectors of them at a time and stopping at the first pair that holds a
+// divisor: one branch for both keeps the loop short.
+template <lane_test TEST, typename V>
+[[gnu::always_inline]] inline int odd_divisor_in(std::uint32_t n, std::uint32_t divisors) {
+    constexpr std::uint32_t STEP = 2 * LANES<V>;
+    static_assert(STEP <= 32 && TABLE_SIZE % STEP == 0);
+    const V value = V{} + n;
+    V divisor = FIRST_DIVISORS<V>;
+    for (std::uint32_t at = 0; at < divisors; at += STEP) {
+        const V next = divisor + 2 * LANES<V>;
+        std::uint32_t lanes = lanes_dividing<TEST>(value, divisor, at) |
+                              lanes_dividing<TEST>(value, next, at + LANES<V>) << LANES<V>;
+        divisor = next + 2 * LANES<V>;
+        if (lanes != 0) {
+            // Past the last divisor, lanes decide nothing.
+            if (divisors - at < 32) {
+                lanes &= (1U << (divisors - at)) - 1;
+            }
+            if (TEST == lane_test::by_limit ? lanes != 0 : any_entry_divides(n, at, lanes) != 0) {
+                return 1;
+            }
+        }
+    }
+    return 0;
+}
+
+#ifdef __x86_64__
+
+// SSE2 is every x86-64 processor's, so this kernel needs no attribute. It
+// has no 32-bit multiply of four lanes; the compiler makes one of two
+// 64-bit ones.
+int odd_divisor_sse2(std::uint32_t n, std::uint32_t divisors) {
+    return odd_divisor_in<lane_test::by_limit, u32x4>(n, divisors);
+}
+
+[[gnu::target("sse4.1")]] int odd_divisor_sse41(std::uint32_t n, std::uint32_t divisors) {
+    return odd_divisor_in<lane_test::by_limit, u32x4>(n, divisors);
+}
+
+[[gnu::target("avx2")]] int odd_divisor_avx2(std::uint32_t n, std::uint32_t divisors) {
+    return odd_divisor_in<lane_test::by_limit, u32x8>(n, divisors);
+}
+
+[[gnu::target("avx512f")]] int odd_divisor_avx512(std::uint32_t n, std::uint32_t divisors) {
+    return odd_divisor_in<lane_test::by_bound, u32x16>(n, divisors);
+}
+
+constexpr int KERNEL_SSE2 = 0;
+constexpr int KERNEL_SSE41 = 1;
+constexpr int KERNEL_AVX2 = 2;
+constexpr int KERNEL_AVX512 = 3;
+constexpr int KERNELS = 4;
+
+#else
+
+// Every other processor: its baseline vector unit (NEON on arm64), at 16
+// bytes. A processor without one runs the same code lane by lane.
+int odd_divisor_generic(std::uint32_t n, std::uint32_t divisors) {
+    return odd_divisor_in<lane_test::by_limit, u32x4>(n, divisors);
+}
+
+constexpr int KERNEL_GENERIC = 0;
 constexpr int KERNELS = 1;
 
 #endif
@@ -376,26 +260,19 @@ const char* kernel_name(int kernel) {
 #ifdef __x86_64__
     case KERNEL_SSE2:
         return "sse2";
-    case KERNEL_AVX2_DIVISION:
-        return "avx2-division";
-    case KERNEL_AVX2_MIXED:
-        return "avx2-mixed";
-    case KERNEL_AVX512_DIVISION:
-        return "avx512-division";
-    case KERNEL_AVX512_RECIPROCAL:
-        return "avx512-reciprocal";
-    case KERNEL_AVX512_MIXED:
-        return "avx512-mixed";
-#elif FLT_EVAL_METHOD == 0
+    case KERNEL_SSE41:
+        return "sse4.1";
+    case KERNEL_AVX2:
+        return "avx2";
+    case KERNEL_AVX512:
+        return "avx512";
+#else
     case KERNEL_GENERIC:
 #ifdef __aarch64__
         return "neon";
 #else
         return "generic";
 #endif
-#else
-    case KERNEL_REMAINDER:
-        return "remainder";
 #endif
     default:
         return "none";
@@ -408,13 +285,11 @@ int kernel_runs_here(int kernel) {
     switch (kernel) {
     case KERNEL_SSE2:
         return 1;
-    case KERNEL_AVX2_DIVISION:
+    case KERNEL_SSE41:
+        return __builtin_cpu_supports("sse4.1") ? 1 : 0;
+    case KERNEL_AVX2:
         return __builtin_cpu_supports("avx2") ? 1 : 0;
-    case KERNEL_AVX2_MIXED:
-        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") ? 1 : 0;
-    case KERNEL_AVX512_DIVISION:
-    case KERNEL_AVX512_RECIPROCAL:
-    case KERNEL_AVX512_MIXED:
+    case KERNEL_AVX512:
         return __builtin_cpu_supports("avx512f") ? 1 : 0;
     default:
         return 0;
@@ -424,29 +299,24 @@ int kernel_runs_here(int kernel) {
 #endif
 }
 
-int kernel_double_lanes(int kernel) {
+int kernel_lanes(int kernel) {
 #ifdef __x86_64__
-    if (kernel >= KERNEL_AVX512_DIVISION) {
-        return 8;
-    }
-    return kernel >= KERNEL_AVX2_DIVISION ? 4 : 2;
-#elif FLT_EVAL_METHOD == 0
-    return kernel == KERNEL_GENERIC ? 2 : 0;
+    constexpr int LANES_OF[KERNELS] = {4, 4, 8, 16};
+    return kernel >= 0 && kernel < KERNELS ? LANES_OF[kernel] : 0;
 #else
-    return kernel == KERNEL_REMAINDER ? 1 : 0;
+    return kernel == KERNEL_GENERIC ? 4 : 0;
 #endif
 }
 
 int best_kernel() {
 #ifdef __x86_64__
-    // The widest unit first; the divider and the FMA units together beat
-    // either alone.
-    constexpr int PREFERRED[] = {KERNEL_AVX512_MIXED, KERNEL_AVX2_MIXED, KERNEL_AVX2_DIVISION};
+    // The widest unit first.
+    constexpr int PREFERRED[] = {KERNEL_AVX512, KERNEL_AVX2, KERNEL_SSE41};
     const int* const found = std::find_if(std::begin(PREFERRED), std::end(PREFERRED),
                                           [](int kernel) { return kernel_runs_here(kernel) != 0; });
     return found != std::end(PREFERRED) ? *found : KERNEL_SSE2;
 #else
-    return 0;
+    return KERNEL_GENERIC;
 #endif
 }
 
@@ -464,28 +334,8 @@ int kernel_in_use() {
     return kernel;
 }
 
-int reciprocal_step(int kernel, std::uint32_t n, std::uint32_t d, double& estimate,
-                    double& quotient) {
-#ifdef __x86_64__
-    switch (kernel) {
-    case KERNEL_AVX2_MIXED:
-        avx2_reciprocal_step(n, d, estimate, quotient);
-        return 1;
-    case KERNEL_AVX512_RECIPROCAL:
-    case KERNEL_AVX512_MIXED:
-        avx512_reciprocal_step(n, d, estimate, quotient);
-        return 1;
-    default:
-        return 0;
-    }
-#else
-    (void)kernel;
-    (void)n;
-    (void)d;
-    estimate = 0;
-    quotient = 0;
-    return 0;
-#endif
+int table_says_divides(std::uint32_t n, std::uint32_t d) {
+    return entry_divides(n, (d - 3) / 2);
 }
 
 int has_odd_divisor(std::uint32_t n, double bound) {
@@ -495,24 +345,17 @@ int has_odd_divisor(std::uint32_t n, double bound) {
     const std::uint32_t divisors = floor_bound >= 3 ? (floor_bound - 1) / 2 : 0;
     switch (kernel_in_use()) {
 #ifdef __x86_64__
-    case KERNEL_AVX512_MIXED:
-        return odd_divisor_avx512_mixed(n, divisors);
-    case KERNEL_AVX512_DIVISION:
-        return odd_divisor_avx512_division(n, divisors);
-    case KERNEL_AVX512_RECIPROCAL:
-        return odd_divisor_avx512_reciprocal(n, divisors);
-    case KERNEL_AVX2_MIXED:
-        return odd_divisor_avx2_mixed(n, divisors);
-    case KERNEL_AVX2_DIVISION:
-        return odd_divisor_avx2_division(n, divisors);
+    case KERNEL_AVX512:
+        return odd_divisor_avx512(n, divisors);
+    case KERNEL_AVX2:
+        return odd_divisor_avx2(n, divisors);
+    case KERNEL_SSE41:
+        return odd_divisor_sse41(n, divisors);
     default:
         return odd_divisor_sse2(n, divisors);
-#elif FLT_EVAL_METHOD == 0
-    default:
-        return odd_divisor_generic(n, divisors);
 #else
     default:
-        return odd_divisor_remainder(n, divisors);
+        return odd_divisor_generic(n, divisors);
 #endif
     }
 }

@@ -6,8 +6,13 @@
 
 namespace primecheck {
 
-// 1 when one of the odd numbers 3, 5, 7, ... up to `bound` divides n, else 0.
+// 1 when one of the odd numbers 3, 5, 7, ... up to `bound`, which is below
+// 65,536, divides n, else 0.
 int has_odd_divisor(std::uint32_t n, double bound);
+
+// 1 when the divisor table says that the odd number d, from 3 to 65,537,
+// divides n: the test every kernel makes in each lane.
+int table_says_divides(std::uint32_t n, std::uint32_t d);
 
 // The kernels this build holds, numbered from 0, each a way of running
 // has_odd_divisor on one unit. The first call picks the one the processor
@@ -16,8 +21,8 @@ int kernel_count();
 const char* kernel_name(int kernel);
 // 1 when this processor can run `kernel`.
 int kernel_runs_here(int kernel);
-// The double lanes a step of `kernel` divides in.
-int kernel_double_lanes(int kernel);
+// The divisors a step of `kernel` tries at once.
+int kernel_lanes(int kernel);
 // The kernel the processor gets when none is forced.
 int best_kernel();
 // Makes has_odd_divisor run `kernel`, which must run here, from now on;
@@ -26,10 +31,5 @@ void force_kernel(int kernel);
 // The kernel has_odd_divisor runs: the one forced, or else the one the
 // first call picks.
 int kernel_in_use();
-// One lane of the reciprocal path of `kernel`, which must run here, for the
-// divisor d: the processor's estimate of 1/d that it starts from, and the
-// quotient it then takes for n. 0 where `kernel` divides by division alone.
-int reciprocal_step(int kernel, std::uint32_t n, std::uint32_t d, double& estimate,
-                    double& quotient);
 
 } // namespace primecheck

@@ -8,9 +8,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cwchar>
 #include <iterator>
 #include <limits>
 #include <random>
@@ -20,11 +20,30 @@
 #include <vector>
 
 #include <sched.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
 
 using namespace primecheck;
+
+// The divisor table's test, which every kernel makes in each lane, against
+// the remainder, for every odd d below 2^16: at the smallest and largest
+// multiples k*d that 32 bits hold, and beside them.
+TEST(DivisorTable, AgreesWithTheRemainderAtBothEndsOfEveryDivisor) {
+    constexpr std::uint64_t ALL = std::uint64_t{1} << 32;
+    for (std::uint32_t d = 3; d < (1U << 16); d += 2) {
+        const std::uint64_t last = (ALL - 1) / d;
+        for (const std::uint64_t k : {std::uint64_t{0}, std::uint64_t{1}, last - 1, last}) {
+            for (const std::uint64_t n : {k * d - 1, k * d, k * d + 1}) {
+                if (n < ALL) {
+                    const auto n32 = static_cast<std::uint32_t>(n);
+                    ASSERT_EQ(table_says_divides(n32, d), n32 % d == 0 ? 1 : 0) << n << " by " << d;
+                }
+            }
+        }
+    }
+}
 
 // Every kernel this processor runs is forced in turn, read back, and held to
 // a sieve below 2^23, itself held to pi(10^6) = 78,498, and to plain integer
@@ -32,8 +51,8 @@ using namespace primecheck;
 // below 2^32 (only the last divisor decides) and the semiprimes p*q with q
 // the largest prime that 32 bits allow: p, each odd prime below 2^16, is then
 // the one divisor that decides. Between them they put the deciding divisor
-// in every lane of every step and of the tail, by whatever method it comes.
-// Then the choice where none is forced.
+// in every lane of every step and of the tail. Then the choice where none is
+// forced: the kernel with the most lanes.
 TEST(IsPrime, EveryKernelAgreesWithIndependentOracles) {
     constexpr std::uint32_t LIMIT = 1U << 23;
     const std::vector<bool> prime = sieve(LIMIT);
@@ -62,7 +81,7 @@ TEST(IsPrime, EveryKernelAgreesWithIndependentOracles) {
             continue;
         }
         SCOPED_TRACE(kernel_name(kernel));
-        most_lanes = std::max(most_lanes, kernel_double_lanes(kernel));
+        most_lanes = std::max(most_lanes, kernel_lanes(kernel));
         force_kernel(kernel);
         ASSERT_EQ(kernel_in_use(), kernel) << "another kernel runs";
         for (std::uint32_t n = 0; n < LIMIT; ++n) {
@@ -72,46 +91,8 @@ TEST(IsPrime, EveryKernelAgreesWithIndependentOracles) {
             ASSERT_EQ(is_prime(values[i]), expected[i]) << values[i];
         }
     }
-    // Where nothing is forced: the most double lanes of all, and where the
-    // processor has the FMA units for it, the divider and those together.
-    const std::string best = kernel_name(best_kernel());
-    EXPECT_EQ(kernel_double_lanes(best_kernel()), most_lanes) << best;
-#ifdef __x86_64__
-    __builtin_cpu_init();
-    EXPECT_EQ(best.ends_with("-mixed"),
-              __builtin_cpu_supports("avx512f") ||
-                  (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")))
-        << best;
-#endif
+    EXPECT_EQ(kernel_lanes(best_kernel()), most_lanes) << kernel_name(best_kernel());
     force_kernel(best_kernel());
-}
-
-// The reciprocal paths rest on the processor's estimate of 1/d: within 2^-14
-// of it on AVX-512 (rcp14) and 1.5 * 2^-12 on AVX2 (rcpps). Both hold here
-// for every odd divisor, and each path's quotient is exact at the largest
-// multiple of d below 2^32, where n/d, and with it any error, is largest.
-TEST(ReciprocalStep, HoldsOnThisProcessorForEveryDivisor) {
-    for (int kernel = 0; kernel < kernel_count(); ++kernel) {
-        double estimate = 0;
-        double quotient = 0;
-        if (kernel_runs_here(kernel) == 0 ||
-            reciprocal_step(kernel, 9, 3, estimate, quotient) == 0) {
-            continue;
-        }
-        SCOPED_TRACE(kernel_name(kernel));
-        const double bound =
-            std::string(kernel_name(kernel)).starts_with("avx512") ? 0x1p-14 : 0x1.8p-12;
-        double worst = 0;
-        for (std::uint32_t d = 3; d < (1U << 16); d += 2) {
-            const std::uint32_t n = std::numeric_limits<std::uint32_t>::max() / d * d;
-            reciprocal_step(kernel, n, d, estimate, quotient);
-            worst = std::max(worst, std::fabs(1 - estimate * d));
-            ASSERT_LE(std::fabs(1 - estimate * d), bound) << d;
-            ASSERT_EQ(quotient, n / d) << d;
-        }
-        std::printf("%s: worst estimate of 1/d off by 2^%.2f\n", kernel_name(kernel),
-                    std::log2(worst));
-    }
 }
 
 // Runs `body` with standard output sent to a file of its own, and returns
