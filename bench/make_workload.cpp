@@ -6,7 +6,13 @@
 //   random32        uniform 32-bit values
 //   evens           uniform even 32-bit values, all of them reported
 //   random20        uniform values below 2^20
+//   every-100th-prime         the 100th, 200th, ... prime below 2^32, in
+//                             increasing order (COUNT at most 2,032,802)
+//   every-100th-prime-mixed   the same values, shuffled
+//   all-primes      the first COUNT primes of all 203,280,221 below 2^32, in
+//                   increasing order
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
@@ -48,6 +54,28 @@ std::vector<std::uint32_t> primes_between(std::uint64_t low, std::uint64_t high)
     return primes;
 }
 
+// Calls `each` with every prime below 2^32 in increasing order, until it
+// returns false, by a sieve of segments of 2^24 values.
+template <typename EACH> void each_prime_below_2_32(EACH each) {
+    constexpr std::uint64_t SEGMENT = std::uint64_t{1} << 24;
+    const std::vector<std::uint32_t> base = primes_between(0, 65'536);
+    std::vector<char> composite(SEGMENT);
+    for (std::uint64_t low = 0; low < (std::uint64_t{1} << 32); low += SEGMENT) {
+        std::fill(composite.begin(), composite.end(), 0);
+        for (const std::uint64_t p : base) {
+            for (std::uint64_t m = std::max(p * p, (low + p - 1) / p * p); m < low + SEGMENT;
+                 m += p) {
+                composite[m - low] = 1;
+            }
+        }
+        for (std::uint64_t n = std::max<std::uint64_t>(low, 2); n < low + SEGMENT; ++n) {
+            if (composite[n - low] == 0 && !each(static_cast<std::uint32_t>(n))) {
+                return;
+            }
+        }
+    }
+}
+
 void write_value(std::uint32_t v) {
     char line[16];
     char* const end = std::to_chars(line, line + sizeof line - 1, v).ptr;
@@ -59,8 +87,8 @@ void write_value(std::uint32_t v) {
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fputs("usage: make_workload largest-primes|first-primes|random32|evens|random20 COUNT "
-                   "[SEED]\n",
+        std::fputs("usage: make_workload largest-primes|first-primes|random32|evens|random20|"
+                   "every-100th-prime|every-100th-prime-mixed|all-primes COUNT [SEED]\n",
                    stderr);
         return 2;
     }
@@ -88,6 +116,27 @@ int main(int argc, char** argv) {
                                                       : ~0U;
         for (std::size_t i = 0; i < count; ++i) {
             write_value(static_cast<std::uint32_t>(random()) & mask);
+        }
+    } else if (kind == "every-100th-prime" || kind == "every-100th-prime-mixed" ||
+               kind == "all-primes") {
+        const std::uint64_t step = kind == "all-primes" ? 1 : 100;
+        std::vector<std::uint32_t> picked;
+        std::uint64_t seen = 0;
+        each_prime_below_2_32([&](std::uint32_t p) {
+            if (++seen % step == 0) {
+                if (step == 1) {
+                    write_value(p);
+                } else {
+                    picked.push_back(p);
+                }
+            }
+            return seen / step < count;
+        });
+        if (kind == "every-100th-prime-mixed") {
+            std::shuffle(picked.begin(), picked.end(), random);
+        }
+        for (const std::uint32_t p : picked) {
+            write_value(p);
         }
     } else {
         std::fprintf(stderr, "make_workload: unknown kind %s\n", argv[1]);

@@ -5,6 +5,7 @@
 #include <primecheck/primality.hpp>
 
 #include "report_output.hpp"
+#include "status_line.hpp"
 #include "sweep_stop.hpp"
 
 #include <cerrno>
@@ -27,6 +28,15 @@ constexpr const char* INPUT_PATH = "./prime_numbers.txt";
 constexpr std::uint32_t MAX_NUMBERS = 110'882;
 
 constexpr int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+
+// How long a run goes on before a terminal sees a status line, and how
+// often that is drawn again. A test build shows it at once, every run.
+#ifndef PRIMECHECK_STATUS_AFTER_MS
+#define PRIMECHECK_STATUS_AFTER_MS 1000
+#endif
+#ifndef PRIMECHECK_STATUS_EVERY_MS
+#define PRIMECHECK_STATUS_EVERY_MS 250
+#endif
 
 // The signal that asked the run to stop.
 volatile std::sig_atomic_t caught = 0;
@@ -74,6 +84,7 @@ int main() {
     // dying mid-line of SIGXFSZ.
     std::signal(SIGXFSZ, SIG_IGN);
     catch_stop_signals();
+    start_status(PRIMECHECK_STATUS_AFTER_MS, PRIMECHECK_STATUS_EVERY_MS);
     std::FILE* const file = std::fopen(INPUT_PATH, "r");
     if (file == nullptr) {
         std::perror("Failed to open file");
@@ -87,15 +98,8 @@ int main() {
     }
     const read_result result = read_numbers(file, list);
     std::fclose(file);
-    switch (result.stop) {
-    case read_stop::end_of_file:
-        break;
-    case read_stop::bad_token:
-    case read_stop::list_full:
-        std::fputs(stop_message(result, list.count).c_str(), stderr);
-        break;
-    case read_stop::read_error:
-    case read_stop::no_memory:
+    if (result.stop == read_stop::read_error || result.stop == read_stop::no_memory) {
+        end_status();
         errno = result.error;
         std::perror(result.stop == read_stop::read_error ? "Failed to read file"
                                                          : "Failed to allocate memory");
@@ -103,8 +107,10 @@ int main() {
         return 1;
     }
 
+    status_testing(list.numbers, list.count);
     const std::uint32_t non_prime_total =
         caught == 0 ? count_non_primes(list.numbers, list.count) : 0;
+    end_status();
     // After a failed write the sweep has written nothing more and left the
     // reason in errno; the total would claim lines that never went out. The
     // report has gone out before the summary, so that the summary has a
@@ -126,6 +132,12 @@ int main() {
         if (const char* const why = cut_line_left()) {
             report_failure("The output ends with a cut line, not taken back", why);
         }
+    }
+    // Last, so that on a terminal it is what the user reads: part of the
+    // list was never tested.
+    if (caught == 0 &&
+        (result.stop == read_stop::bad_token || result.stop == read_stop::list_full)) {
+        std::fputs(stop_message(result, list.count).c_str(), stderr);
     }
     release_number_list(list);
     if (caught != 0) {

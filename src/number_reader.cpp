@@ -1,5 +1,7 @@
 #include <primecheck/number_reader.hpp>
 
+#include "status_line.hpp"
+
 #include <algorithm>
 #include <bit>
 #include <cerrno>
@@ -281,6 +283,18 @@ void fault_in_what_the_file_fills(std::FILE* file, unsigned char* buffer, std::s
 #endif
 }
 
+// What is left of a regular file from where it stands; 0 where that is not
+// known.
+std::uint64_t bytes_left(std::FILE* file) {
+    const int error = errno;
+    struct stat st = {};
+    const off_t at = ftello(file);
+    const bool known =
+        fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode) && at >= 0 && st.st_size > at;
+    errno = error;
+    return known ? static_cast<std::uint64_t>(st.st_size - at) : 0;
+}
+
 } // namespace
 
 bool allocate_number_list(number_list& list, std::size_t capacity) {
@@ -306,6 +320,9 @@ read_result read_numbers(std::FILE* file, number_list& list, std::size_t buffer_
         return result;
     }
     fault_in_what_the_file_fills(file, buffer.get(), buffer_size, list);
+    // For the program's status line on a terminal, where it shows one.
+    const std::uint64_t file_size = bytes_left(file);
+    std::uint64_t bytes_read = 0;
     scanner s;
     for (;;) {
         const std::size_t size = std::fread(buffer.get(), 1, buffer_size, file);
@@ -314,6 +331,8 @@ read_result read_numbers(std::FILE* file, number_list& list, std::size_t buffer_
             result.error = errno;
             return result;
         }
+        bytes_read += size;
+        status_reading(bytes_read, file_size);
         if (!scan(s, buffer.get(), size, list, result)) {
             break;
         }

@@ -20,6 +20,8 @@
 
 #include "report_output.hpp"
 
+#include "status_line.hpp"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -135,19 +137,22 @@ int flush_locked() {
                : stream_fails(errno);
 }
 
-// A terminal shows the lines as they come, each in a write of its own.
+// A terminal shows the lines as they come, each in a write of its own, and
+// none on the row of the status line, which goes away meanwhile.
 int write_lines(const char* text, std::size_t length) {
     const char* const end = text + length;
-    for (const char* line = text; line < end;) {
+    int written = 1;
+    status_before_report();
+    for (const char* line = text; line < end && written != 0;) {
         const auto* const last =
             static_cast<const char*>(std::memchr(line, '\n', static_cast<std::size_t>(end - line)));
         const auto line_length = static_cast<std::size_t>(last + 1 - line);
-        if (write_whole(fileno_unlocked(stdout), line, line_length) == 0) {
-            return stream_fails(errno);
-        }
+        written = write_whole(fileno_unlocked(stdout), line, line_length);
         line += line_length;
     }
-    return 1;
+    const int error = errno;
+    status_after_report();
+    return written != 0 ? 1 : stream_fails(error);
 }
 
 } // namespace

@@ -18,6 +18,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include <sys/wait.h>
@@ -66,6 +67,11 @@ struct e2e_case {
     std::string trailer;
     // Standard output's file holds this before the run.
     std::string earlier;
+    // Standard output is read from a terminal's typescript, as the terminal
+    // shows it once carriage returns and erasures are applied; and the raw
+    // text must hold `shows` on the way.
+    bool on_terminal = false;
+    std::string shows;
     // The kernel an emulated processor must pick.
     std::string kernel;
     // Skipped under the sanitizers.
@@ -452,6 +458,38 @@ std::vector<e2e_case> cases() {
          .out = report(model_read(fills_pipe).values),
          .err = "Failed to write output: Resource temporarily unavailable\n",
          .prefix_only = true},
+        // On a terminal, a build that draws the status line after every run
+        // (and at once) shows it among the report lines, on a row of its own,
+        // and the terminal ends with exactly the report and the summary.
+        {.name = "StatusLineOnATerminal",
+         .input = lines_of(hard_and_random) + repeated("6\n", 2000),
+         .setup = "command -v script >/dev/null || exit 77",
+         .needs = "script (bsdutils)",
+         .runner = "script -qefc \"",
+         .binary = STATUS_NOW_BINARY,
+         .redirect = "\" /dev/null >out 2>err",
+         .team_sizes = {1, 2},
+         .out = report(model_read(lines_of(hard_and_random) + repeated("6\n", 2000)).values),
+         .on_terminal = true,
+         .shows = "values tested"},
+        // Standard error on a file or a pipe: no status line at all.
+        {.name = "NoStatusLineOffATerminal",
+         .input = repeated("6\n", 2000),
+         .binary = STATUS_NOW_BINARY,
+         .redirect = " >out 2>err",
+         .out = report(std::vector<std::uint32_t>(2000, 6))},
+        {.name = "NoStatusLineIntoAPipe",
+         .input = repeated("6\n", 2000),
+         .binary = STATUS_NOW_BINARY,
+         .redirect = " 2>&1 >out | cat >err",
+         .out = report(std::vector<std::uint32_t>(2000, 6))},
+        // The warning that reading stopped early is the last line of all.
+        {.name = "StopWarningComesLast",
+         .input = "4\n9\nabc\n15\n",
+         .redirect = " >out 2>&1",
+         .threads = 1,
+         .out = "4 is NOT prime!\n9 is NOT prime!\nTotal non-prime numbers found: 2\n" +
+                stopped(3, "abc", 2)},
         // After a lasting failure testing stops: the costly rest is never
         // tested.
         {.name = "TestingStopsAfterALastingFailure",
@@ -560,9 +598,35 @@ int shell(const std::string& command) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+// What a terminal shows of `raw`: a carriage return goes back to the start
+// of the row, ESC [ K erases from there to its end, a line feed starts the
+// next row, and anything else is written over what the row holds.
+std::string as_shown(const std::string& raw) {
+    std::string screen;
+    std::string row;
+    std::size_t column = 0;
+    for (std::size_t i = 0; i < raw.size(); ++i) {
+        if (raw[i] == '\r') {
+            column = 0;
+        } else if (raw[i] == '\n') {
+            screen += row + '\n';
+            row.clear();
+            column = 0;
+        } else if (raw.compare(i, 3, "\x1b[K") == 0) {
+            row.resize(column);
+            i += 2;
+        } else {
+            row.resize(std::max(row.size(), column + 1));
+            row[column++] = raw[i];
+        }
+    }
+    return screen + row;
+}
+
 struct run_result {
     int exit_status = -1;
     std::string out;
+    std::string raw;
     std::string err;
     long peak_rss_kib = 0;
     long long cpu_ns = 0;
@@ -603,6 +667,10 @@ bool run(const e2e_case& c, int threads, run_result& r, const std::string& redir
                           (redirect.empty() ? c.redirect : redirect));
     r.out = slurp(dir / "out");
     r.err = slurp(dir / "err");
+    if (c.on_terminal) {
+        r.raw = r.out;
+        r.out = as_shown(r.out);
+    }
     if (!c.kernel.empty()) {
         shell(cd + c.runner + " '" + EXHAUSTIVE_CHECK + "' picked 4294950912 4294967296 >picked");
         r.picked = slurp(dir / "picked");
@@ -681,6 +749,7 @@ TEST_P(EndToEnd, Run) {
         }
         EXPECT_TRUE(r.picked.starts_with(c.kernel + (c.kernel.empty() ? "" : ": 0 mismatches")))
             << r.picked;
+        EXPECT_NE(r.raw.find(c.shows), std::string::npos) << "no status line";
         if (c.max_rss_kib > 0) {
             std::printf("peak memory %ld KiB, limit %ld KiB\n", r.peak_rss_kib, c.max_rss_kib);
 #ifndef PRIMECHECK_SANITIZED
@@ -708,6 +777,29 @@ INSTANTIATE_TEST_SUITE_P(Primecheck, EndToEnd, testing::ValuesIn(cases()),
                              return info.param.name;
                          });
 
+// Every line of `out`, the report on `values` (each distinct) from a team
+// of `threads`, follows the one before it from the same static share.
+void expect_share_order(const std::vector<std::uint32_t>& values, const std::string& out,
+                        std::uint32_t threads) {
+    const auto count = static_cast<std::uint32_t>(values.size());
+    std::unordered_map<std::uint32_t, std::uint32_t> index_of;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        index_of[values[i]] = i;
+    }
+    // The last index reported so far from each member's share.
+    std::vector<std::int64_t> last(threads, -1);
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line) && line[0] != 'T';) {
+        const std::uint32_t index = index_of.at(static_cast<std::uint32_t>(std::stoul(line)));
+        std::uint32_t member = 0;
+        while (primecheck::static_share(count, member, threads).end <= index) {
+            ++member;
+        }
+        ASSERT_GT(index, last[member]) << "out of share order: " << line;
+        last[member] = index;
+    }
+}
+
 // A million non-prime values, on many threads: every line must come out
 // whole, once, and in its share's index order. Entry i holds 4 + 2i.
 TEST(EndToEndUnderContention, EveryLineWholeOnceAndInShareOrder) {
@@ -722,17 +814,38 @@ TEST(EndToEndUnderContention, EveryLineWholeOnceAndInShareOrder) {
         ASSERT_EQ(r.exit_status, 0);
         ASSERT_EQ(sorted_lines(r.out), sorted_lines(c.out));
         ASSERT_EQ(last_line(r.out), last_line(c.out));
-        // The last index reported so far by each member's share.
-        std::vector<std::int64_t> last(threads, -1);
-        std::istringstream lines(r.out);
-        for (std::string line; std::getline(lines, line) && line[0] != 'T';) {
-            const std::uint32_t index = (std::stoul(line) - 4) / 2;
-            std::uint32_t member = 0;
-            while (primecheck::static_share(COUNT, member, threads).end <= index) {
-                ++member;
-            }
-            ASSERT_GT(index, last[member]) << "out of share order: " << line;
-            last[member] = index;
+        expect_share_order(values, r.out, threads);
+    }
+}
+
+// The squares of the odd primes below 2^16, whose tests cost more the
+// larger they are: sorted, the last shares cost far more than the first,
+// and the members done first test runs of theirs. Ascending, descending
+// and shuffled, on teams of 1, 2, 3 and 8: the same lines and total, and
+// every share's lines in its own order.
+TEST(EndToEndBalancedTeam, EveryShareInOrderWhoeverTestsIt) {
+    const std::vector<bool> prime = sieve(1U << 16);
+    std::vector<std::uint32_t> ascending;
+    for (std::uint32_t p = 3; p < (1U << 16); p += 2) {
+        if (prime[p]) {
+            ascending.push_back(p * p);
+        }
+    }
+    std::vector<std::uint32_t> shuffled = ascending;
+    std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(29));
+    const std::vector<std::vector<std::uint32_t>> lists = {
+        ascending, {ascending.rbegin(), ascending.rend()}, shuffled};
+    for (const std::vector<std::uint32_t>& values : lists) {
+        const e2e_case c{.name = "Balanced", .input = lines_of(values), .out = report(values)};
+        for (const std::uint32_t threads : {1U, 2U, 3U, 8U}) {
+            SCOPED_TRACE("OMP_NUM_THREADS=" + std::to_string(threads) + ", from " +
+                         std::to_string(values.front()));
+            run_result r;
+            ASSERT_TRUE(run(c, static_cast<int>(threads), r));
+            ASSERT_EQ(r.exit_status, 0);
+            ASSERT_EQ(sorted_lines(r.out), sorted_lines(c.out));
+            ASSERT_EQ(last_line(r.out), last_line(c.out));
+            expect_share_order(values, r.out, threads);
         }
     }
 }
