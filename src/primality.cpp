@@ -18,6 +18,8 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <omp.h>
 #include <sched.h>
@@ -81,16 +83,17 @@ static_assert(std::atomic<int>::is_always_lock_free);
 // partitioning gives it, cut into runs, and its lines come out in the
 // share's index order. But equal counts are not equal work: on a sorted
 // list the last share holds the largest values and costs the most. So a
-// member that has finished its own share takes the next untested run of the
-// share with the most runs left, as its owner does, by one atomic step on
-// that share's counter. A run tested before the runs ahead of it in its
-// share are written waits, formatted, until they are: whoever writes the
-// run before it writes it too, in the same entry into the critical section.
-// Nobody waits for anybody. Helpers take runs from the front, right behind
-// the owner, rather than from the far end: then a run waits only while the
-// few runs ahead of it are tested, and on a sorted list those cost about as
-// much as it does, so the lines held back stay a few runs' worth instead of
-// growing to half a share.
+// member that has finished its own share takes runs of the share with the
+// most runs left, from its far end, while the owner goes on from the front;
+// both claim by one atomic step on the share's two ends. The owner's lines
+// go out as it tests them. A helper's run waits, formatted, until the runs
+// before it in the share have gone out, and then whoever writes the run
+// before it writes it too, in the same entry into the critical section:
+// nobody waits for anybody. Helping from the far end, rather than right
+// behind the owner, keeps the owner's lines going out whatever happens to
+// the helpers (a helper descheduled among more threads than cores holds
+// back only its own runs), and what waits is at most the part of a share
+// that helpers took, which a cap bounds: past it they stop helping.
 
 // A run tested out of its share's turn.
 struct tested_run {
@@ -101,22 +104,38 @@ struct tested_run {
 
 struct alignas(64) share_runs {
     index_range range{0, 0};
-    std::uint32_t runs = 0;
-    // The next run to test, by its owner or a helper.
-    std::atomic<std::uint32_t> next{0};
+    // The runs not yet claimed: from the high half, the front, to below the
+    // low half, the back.
+    std::atomic<std::uint64_t> unclaimed{0};
     // In the critical section only: the runs written, and those waiting.
     std::uint32_t written = 0;
     std::map<std::uint32_t, tested_run> waiting;
 };
 
 constexpr std::uint32_t NO_RUN = std::numeric_limits<std::uint32_t>::max();
+// The lines that may wait, formatted, for the runs before them.
+constexpr std::size_t WAITING_MAX = std::size_t{64} << 20;
 
-std::uint32_t claim(share_runs& share) {
-    std::uint32_t run = share.next.load(std::memory_order_relaxed);
-    while (run < share.runs &&
-           !share.next.compare_exchange_weak(run, run + 1, std::memory_order_relaxed)) {
+std::uint64_t runs_between(std::uint32_t front, std::uint32_t back) {
+    return (std::uint64_t{front} << 32) | back;
+}
+
+// The next run from the front of the share (its owner) or from its back (a
+// helper), or NO_RUN where none is left.
+std::uint32_t claim(share_runs& share, bool from_back) {
+    std::uint64_t runs = share.unclaimed.load(std::memory_order_relaxed);
+    for (;;) {
+        const auto front = static_cast<std::uint32_t>(runs >> 32);
+        const auto back = static_cast<std::uint32_t>(runs);
+        if (front >= back) {
+            return NO_RUN;
+        }
+        const std::uint64_t left =
+            from_back ? runs_between(front, back - 1) : runs_between(front + 1, back);
+        if (share.unclaimed.compare_exchange_weak(runs, left, std::memory_order_relaxed)) {
+            return from_back ? back - 1 : front;
+        }
     }
-    return run < share.runs ? run : NO_RUN;
 }
 
 struct sweep_state {
@@ -128,6 +147,8 @@ struct sweep_state {
     // part of it, a later write that succeeds would splice lines together.
     // Every member then stops at its next run.
     std::atomic<int> failed{0};
+    // Bytes of lines waiting; changed in the critical section only.
+    std::atomic<std::size_t> waiting{0};
     // In the critical section only: the lines handed to the stream, the
     // failed run's too, and the first failure's errno.
     std::uint32_t tried = 0;
@@ -140,9 +161,11 @@ share_runs* most_left(sweep_state& sweep) {
     std::uint32_t most = 0;
     for (std::uint32_t t = 0; t < sweep.team; ++t) {
         share_runs& share = sweep.shares[t];
-        const std::uint32_t next = share.next.load(std::memory_order_relaxed);
-        if (next < share.runs && share.runs - next > most) {
-            most = share.runs - next;
+        const std::uint64_t runs = share.unclaimed.load(std::memory_order_relaxed);
+        const auto front = static_cast<std::uint32_t>(runs >> 32);
+        const auto back = static_cast<std::uint32_t>(runs);
+        if (front < back && back - front > most) {
+            most = back - front;
             busiest = &share;
         }
     }
@@ -161,33 +184,59 @@ void write_run(sweep_state& sweep, const char* text, std::size_t length, std::ui
     }
 }
 
-// In the critical section: run `run` of `share` is tested. Its lines go out
-// where every run before it in the share has gone out, and so do those of
-// the runs after it that were waiting; else they wait.
-void hand_over(sweep_state& sweep, share_runs& share, std::uint32_t run, const char* text,
-               std::size_t length, std::uint32_t lines) {
-    if (run != share.written) {
-        share.waiting.emplace(run, tested_run{std::string(text, length), lines});
-        return;
-    }
-    write_run(sweep, text, length, lines);
-    ++share.written;
+// In the critical section: the runs of `share` that wait and follow every
+// run written so far go out.
+void write_waiting(sweep_state& sweep, share_runs& share) {
     for (auto next = share.waiting.begin();
          next != share.waiting.end() && next->first == share.written;
          next = share.waiting.erase(next)) {
         write_run(sweep, next->second.text.data(), next->second.text.size(), next->second.lines);
+        sweep.waiting.fetch_sub(next->second.text.size(), std::memory_order_relaxed);
         ++share.written;
     }
 }
 
-// Tests runs, its own share's first, until no share has any left.
+// The runs a helper tested of another member's share, in one entry into the
+// critical section for all of them.
+using held_runs = std::vector<std::pair<std::uint32_t, tested_run>>;
+
+void hand_over_held(sweep_state& sweep, share_runs& share, held_runs& held) {
+    if (held.empty()) {
+        return;
+    }
+#pragma omp critical
+    {
+        for (auto& [run, tested] : held) {
+            sweep.waiting.fetch_add(tested.text.size(), std::memory_order_relaxed);
+            share.waiting.emplace(run, std::move(tested));
+        }
+        write_waiting(sweep, share);
+    }
+    held.clear();
+}
+
+// Tests runs, its own share's first, until no share has any left or too
+// many lines wait. The owner's runs come in the share's order, so each goes
+// out at once; a helper keeps the runs it takes of a share until that share
+// has none left, and then hands them over together.
 void test_runs(sweep_state& sweep, std::uint32_t member) {
-    share_runs* share = &sweep.shares[member];
+    share_runs* const own = &sweep.shares[member];
+    share_runs* share = own;
+    held_runs held;
+    std::size_t held_bytes = 0;
     char text[RUN_LENGTH * REPORT_LINE_MAX];
     while (sweep.failed.load(std::memory_order_relaxed) == 0 && stop_requested() == 0) {
-        const std::uint32_t run = claim(*share);
+        const bool helping = share != own;
+        const std::uint32_t run =
+            helping && sweep.waiting.load(std::memory_order_relaxed) + held_bytes > WAITING_MAX
+                ? NO_RUN
+                : claim(*share, helping);
         if (run == NO_RUN) {
-            share = most_left(sweep);
+            hand_over_held(sweep, *share, held);
+            held_bytes = 0;
+            share = helping && sweep.waiting.load(std::memory_order_relaxed) > WAITING_MAX
+                        ? nullptr
+                        : most_left(sweep);
             if (share == nullptr) {
                 return;
             }
@@ -204,9 +253,31 @@ void test_runs(sweep_state& sweep, std::uint32_t member) {
                 ++lines;
             }
         }
+        if (helping) {
+            held.emplace_back(run, tested_run{std::string(text, length), lines});
+            held_bytes += length;
+        } else {
 #pragma omp critical
-        hand_over(sweep, *share, run, text, length, lines);
+            {
+                write_run(sweep, text, length, lines);
+                ++share->written;
+                write_waiting(sweep, *share);
+            }
+        }
         status_tested(first, end - first, lines);
+    }
+}
+
+// Cuts the list into the shares of a team of `team`.
+void cut_shares(sweep_state& sweep, std::uint32_t team) {
+    sweep.team = team;
+    sweep.shares = std::make_unique<share_runs[]>(team);
+    for (std::uint32_t t = 0; t < team; ++t) {
+        share_runs& share = sweep.shares[t];
+        share.range = static_share(sweep.count, t, team);
+        const std::uint32_t runs =
+            (share.range.end - share.range.begin + RUN_LENGTH - 1) / RUN_LENGTH;
+        share.unclaimed.store(runs_between(0, runs), std::memory_order_relaxed);
     }
 }
 
@@ -231,23 +302,27 @@ std::uint32_t count_non_primes(const std::uint32_t* numbers, std::uint32_t count
         errno = EINVAL;
         return 0;
     }
+    begin_report();
     sweep_state sweep;
     sweep.numbers = numbers;
     sweep.count = count;
+    // The shares are cut before the team forms, for the team the runtime
+    // says it will form, so that no member waits for another to start: a
+    // barrier there costs a scheduler tick where threads outnumber cores.
+    const auto expected = static_cast<std::uint32_t>(omp_get_max_threads());
+    cut_shares(sweep, expected);
     int first_processor = sched_getcpu();
-#pragma omp parallel default(none) shared(sweep, first_processor)
+#pragma omp parallel default(none) shared(sweep, first_processor) firstprivate(expected)
     {
         const auto member = static_cast<std::uint32_t>(omp_get_thread_num());
         settle_member(first_processor, member);
+        const auto team = static_cast<std::uint32_t>(omp_get_num_threads());
+        // A runtime that formed a smaller team (OMP_DYNAMIC, a thread
+        // limit) cuts them again, once all are in.
+        if (team != expected) {
+#pragma omp barrier
 #pragma omp single
-        {
-            sweep.team = static_cast<std::uint32_t>(omp_get_num_threads());
-            sweep.shares = std::make_unique<share_runs[]>(sweep.team);
-            for (std::uint32_t t = 0; t < sweep.team; ++t) {
-                share_runs& share = sweep.shares[t];
-                share.range = static_share(sweep.count, t, sweep.team);
-                share.runs = (share.range.end - share.range.begin + RUN_LENGTH - 1) / RUN_LENGTH;
-            }
+            cut_shares(sweep, team);
         }
         test_runs(sweep, member);
     }

@@ -40,6 +40,10 @@ namespace {
 char gathered[std::size_t{1} << 16];
 std::size_t gathered_length = 0;
 
+// 1 where standard output shows each line as it comes, a terminal or a
+// line-buffered stream; -1 until the report's first write looks.
+int line_by_line = -1;
+
 // Why the last failure left a cut line behind: a text, or else an errno.
 const char* left_text = nullptr;
 int left_error = 0;
@@ -157,10 +161,19 @@ int write_lines(const char* text, std::size_t length) {
 
 } // namespace
 
+void begin_report() {
+    flockfile(stdout);
+    line_by_line = -1;
+    funlockfile(stdout);
+}
+
 int write_report_run(const char* text, std::size_t length) {
     flockfile(stdout);
     int taken = 0;
-    if (__flbf(stdout) != 0 || isatty(fileno_unlocked(stdout)) != 0) {
+    if (line_by_line < 0) {
+        line_by_line = __flbf(stdout) != 0 || isatty(fileno_unlocked(stdout)) != 0 ? 1 : 0;
+    }
+    if (line_by_line != 0) {
         taken = flush_locked() != 0 ? write_lines(text, length) : 0;
     } else if (sizeof gathered - gathered_length >= length) {
         std::memcpy(gathered + gathered_length, text, length);

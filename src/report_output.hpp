@@ -9,6 +9,9 @@
 
 namespace primecheck {
 
+// A report begins: the next write looks again at what standard output is.
+void begin_report();
+
 // Writes `text`, whole report lines, to standard output while holding the
 // stream's lock, after whatever the stream itself holds, so that no other
 // thread's output lands inside a line. On a terminal each line goes out at
