@@ -385,6 +385,22 @@ std::vector<e2e_case> cases() {
          .err = too_large,
          .earlier = std::string(1009, 'x'),
          .plain_build_only = true},
+        // The same through a shared offset, as `{ primecheck & echo OTHER; }
+        // > log` shares it: the line goes in at the offset before our held
+        // write, which then goes on after it.
+        {.name = "LineWrittenThroughTheSameOffsetStays",
+         .input = repeated("4294967295\n", 30),
+         .setup = strace_here,
+         .needs = "strace",
+         .before = "exec 3>out; { sleep 0.5; echo OTHER >&3; } & ulimit -f 1;",
+         .runner = "ASAN_OPTIONS=detect_leaks=0 strace -f -qq -o /dev/null -P \"$PWD/out\" "
+                   "-e trace=write -e inject=write:delay_enter=1500000:when=1",
+         .redirect = " >&3 2>err; s=$?; wait; exit $s",
+         .team_sizes = {1},
+         .status = 1,
+         .out = "OTHER\n" + repeated("4294967295 is NOT prime!\n", 20),
+         .err = too_large,
+         .plain_build_only = true},
         // A file that refuses the cut, being append-only: the output ends
         // with a cut line, and standard error says so.
         past_file_limit({.name = "RefusedTakeBackIsSaid",
