@@ -3,8 +3,11 @@
 # ...), as a user of it would: debootstraps a chroot from this machine's own
 # Debian mirror, copies a clean clone of this repository in, and there, as a
 # user that is not root, runs the README's first install line and both Quick
-# start commands, then builds the Debian packages and holds them and the
-# source to lintian. Needs root, debootstrap and git.
+# start commands, whose test workflow must end by counting the rows it
+# skipped; then installs the build dependencies by the README's line, builds
+# the Debian packages with no warning from the project's own files and no
+# file left over in the tree, and holds them and the source to lintian.
+# Needs root, debootstrap and git.
 # Usage: release_test.sh RELEASE
 set -eu
 release=${1:?usage: release_test.sh RELEASE}
@@ -51,10 +54,17 @@ install_line=$(sed -n '/^## Quick start/,$p' "$source/README.md" | grep -m1 'sud
 step "the README's first install line: $install_line"
 as_user primecheck "$install_line"
 step "Quick start"
-as_user primecheck 'cmake --workflow --preset run && cmake --workflow --preset test'
+as_user primecheck 'cmake --workflow --preset run && cmake --workflow --preset test' \
+    >"$root/quick-start.log" 2>&1 || { cat "$root/quick-start.log"; exit 1; }
+cat "$root/quick-start.log"
+tail -n 1 "$root/quick-start.log" | grep -Eq 'rows? skipped|No test row was skipped' ||
+    { echo "the test workflow does not end by counting the rows it skipped"; exit 1; }
 
-step "Debian packages and lintian"
-in_root sh -c 'apt-get build-dep /home/builder/package && apt-get install lintian' >/dev/null
+build_dep=$(sed -n '/^### As Debian packages/,$p' "$source/README.md" | grep -m1 'apt-get build-dep' |
+    sed 's/ *#.*//')
+step "Debian packages and lintian: $build_dep"
+as_user package "$build_dep" >/dev/null
+in_root apt-get install git lintian >/dev/null
 # An upload closes its ITP bug; this one has none yet. The package follows
 # the stable release, trixie; unstable's lintian also tells, as information
 # and pedantry, where its conventions have since moved on (policy, debhelper
@@ -62,7 +72,13 @@ in_root sh -c 'apt-get build-dep /home/builder/package && apt-get install lintia
 # fail.
 fail_on=error,warning,info,pedantic
 case $release in unstable | sid) fail_on=error,warning ;; esac
-as_user package "dpkg-source --build . && dpkg-buildpackage -us -uc -b && cd .. &&
-    lintian --pedantic --display-info --fail-on $fail_on \
-        --suppress-tags initial-upload-closes-no-bugs primecheck_*.changes primecheck_*.dsc"
+as_user package "dpkg-source --build . && dpkg-buildpackage -us -uc -b >../build.log 2>&1 ||
+    { tail -n 40 ../build.log; exit 1; }"
+warnings=$(grep -E '(src|include|tests|bench)/[^ :]+:[0-9]+(:[0-9]+)?: warning' \
+    "$root/home/builder/build.log" || true)
+[ -z "$warnings" ] || { echo "the package build warns:"; echo "$warnings"; exit 1; }
+left=$(as_user package 'git status --porcelain')
+[ -z "$left" ] || { echo "the package build leaves files in the tree:"; echo "$left"; exit 1; }
+as_user package "cd .. && lintian --pedantic --display-info --fail-on $fail_on \
+    --suppress-tags initial-upload-closes-no-bugs primecheck_*.changes primecheck_*.dsc"
 echo "release check on $release: ok"
