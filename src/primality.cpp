@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <cwchar>
 #include <limits>
 #include <map>
@@ -23,6 +24,7 @@
 
 #include <omp.h>
 #include <sched.h>
+#include <time.h>
 
 namespace primecheck {
 
@@ -155,10 +157,11 @@ struct sweep_state {
     int error = 0;
 };
 
-// The share with the most runs left, or nullptr where none has any.
-share_runs* most_left(sweep_state& sweep) {
+// The share with the most runs left, and how many in `most`; nullptr where
+// none has any.
+share_runs* most_left(sweep_state& sweep, std::uint32_t& most) {
     share_runs* busiest = nullptr;
-    std::uint32_t most = 0;
+    most = 0;
     for (std::uint32_t t = 0; t < sweep.team; ++t) {
         share_runs& share = sweep.shares[t];
         const std::uint64_t runs = share.unclaimed.load(std::memory_order_relaxed);
@@ -215,15 +218,43 @@ void hand_over_held(sweep_state& sweep, share_runs& share, held_runs& held) {
     held.clear();
 }
 
-// Tests runs, its own share's first, until no share has any left or too
-// many lines wait. The owner's runs come in the share's order, so each goes
-// out at once; a helper keeps the runs it takes of a share until that share
-// has none left, and then hands them over together.
+// The processor time the calling thread has used, in nanoseconds.
+std::int64_t thread_time_ns() {
+    timespec t = {};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return std::int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec;
+}
+
+// A share whose runs left would take less than this, at the pace of the
+// runs a member has tested, is not worth helping: a helper's lines take new
+// memory, whose pages fault in one by one, which on cheap runs full of
+// lines (even values on more threads than cores) costs more than it saves.
+constexpr std::int64_t HELP_MIN_NS = 5'000'000;
+
+// The share that the calling member, done with its own, should help: the one
+// with the most runs left, where those are worth it; else nullptr.
+share_runs* share_to_help(sweep_state& sweep, std::int64_t busy_ns, std::uint32_t runs_done) {
+    std::uint32_t left = 0;
+    share_runs* const busiest = most_left(sweep, left);
+    if (busiest == nullptr || sweep.waiting.load(std::memory_order_relaxed) > WAITING_MAX ||
+        static_cast<double>(left) * static_cast<double>(busy_ns) <
+            static_cast<double>(HELP_MIN_NS) * runs_done) {
+        return nullptr;
+    }
+    return busiest;
+}
+
+// Tests runs, its own share's first, until no share has any left worth
+// helping or too many lines wait. The owner's runs come in the share's
+// order, so each goes out at once; a helper keeps the runs it takes of a
+// share until that share has none left, and then hands them over together.
 void test_runs(sweep_state& sweep, std::uint32_t member) {
     share_runs* const own = &sweep.shares[member];
     share_runs* share = own;
     held_runs held;
     std::size_t held_bytes = 0;
+    const std::int64_t started_ns = thread_time_ns();
+    std::uint32_t runs_done = 0;
     char text[RUN_LENGTH * REPORT_LINE_MAX];
     while (sweep.failed.load(std::memory_order_relaxed) == 0 && stop_requested() == 0) {
         const bool helping = share != own;
@@ -234,9 +265,7 @@ void test_runs(sweep_state& sweep, std::uint32_t member) {
         if (run == NO_RUN) {
             hand_over_held(sweep, *share, held);
             held_bytes = 0;
-            share = helping && sweep.waiting.load(std::memory_order_relaxed) > WAITING_MAX
-                        ? nullptr
-                        : most_left(sweep);
+            share = share_to_help(sweep, thread_time_ns() - started_ns, runs_done);
             if (share == nullptr) {
                 return;
             }
@@ -265,6 +294,7 @@ void test_runs(sweep_state& sweep, std::uint32_t member) {
             }
         }
         status_tested(first, end - first, lines);
+        ++runs_done;
     }
 }
 

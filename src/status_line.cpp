@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <utility>
 
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -227,10 +228,20 @@ void status_tested(std::uint32_t first, std::uint32_t length, std::uint32_t foun
     if (!enabled.load(std::memory_order_relaxed)) {
         return;
     }
-    tested.fetch_add(length, std::memory_order_relaxed);
-    not_prime.fetch_add(found, std::memory_order_relaxed);
-    work_done.fetch_add(run_work(first, length), std::memory_order_relaxed);
-    draw_when_due();
+    // Each member counts on its own, and adds to the shared counts only when
+    // the line may be due: the members share no cache line a run.
+    thread_local std::uint64_t own_tested = 0;
+    thread_local std::uint64_t own_not_prime = 0;
+    thread_local std::uint64_t own_work = 0;
+    own_tested += length;
+    own_not_prime += found;
+    own_work += run_work(first, length);
+    if (since(started) >= next_draw_ns.load(std::memory_order_relaxed)) {
+        tested.fetch_add(std::exchange(own_tested, 0), std::memory_order_relaxed);
+        not_prime.fetch_add(std::exchange(own_not_prime, 0), std::memory_order_relaxed);
+        work_done.fetch_add(std::exchange(own_work, 0), std::memory_order_relaxed);
+        draw_when_due();
+    }
 }
 
 void status_before_report() {
