@@ -47,4 +47,4 @@ if(skipped EQUAL 1)
     set(row_or_rows row)
 endif()
 message("${skipped} ${row_or_rows} skipped, for want of ${parts}; the README's full install "
-        "line has them all, and cmake --workflow --preset <arch> makes the cross builds.")
+        "line has every package named, and cmake --workflow --preset <arch> makes the cross builds.")
