@@ -13,7 +13,6 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <cwchar>
 #include <limits>
 #include <map>

@@ -250,6 +250,19 @@ std::vector<e2e_case> cases() {
     // qemu warns of these Haswell features, which it does not emulate.
     const std::string haswell = "Haswell,-pcid,-x2apic,-tsc-deadline,-hle,-invpcid,-rtm";
     const std::string strace_here = "strace -f -qq -o /dev/null true 2>/dev/null || exit 77";
+    // Row `c` on one thread with its first write to `out` held 1.5 s by
+    // strace, after which that write fails at the file size limit.
+    const auto write_held = [&](e2e_case c) {
+        c.setup = strace_here;
+        c.needs = "strace";
+        c.runner = "ASAN_OPTIONS=detect_leaks=0 strace -f -qq -o /dev/null -P \"$PWD/out\" "
+                   "-e trace=write -e inject=write:delay_enter=1500000:when=1";
+        c.team_sizes = {1};
+        c.status = 1;
+        c.err = too_large;
+        c.plain_build_only = true;
+        return c;
+    };
     return {
         {.name = "MissingFile",
          .setup = "rm prime_numbers.txt",
@@ -371,37 +384,21 @@ std::vector<e2e_case> cases() {
         // The same, but the other process appends its line while our write
         // is held up on its way in (by strace): only what that write itself
         // reports having written, right before the offset it leaves, is ours.
-        {.name = "LineAppendedDuringOurWriteStays",
-         .input = repeated("4294967295\n", 10),
-         .setup = strace_here,
-         .needs = "strace",
-         .before = "{ sleep 0.5; echo OTHER >>out; } & ulimit -f 2;",
-         .runner = "ASAN_OPTIONS=detect_leaks=0 strace -f -qq -o /dev/null -P \"$PWD/out\" "
-                   "-e trace=write -e inject=write:delay_enter=1500000:when=1",
-         .redirect = " >>out 2>err; s=$?; wait; exit $s",
-         .team_sizes = {1},
-         .status = 1,
-         .out = std::string(1009, 'x') + "OTHER\n",
-         .err = too_large,
-         .earlier = std::string(1009, 'x'),
-         .plain_build_only = true},
+        write_held({.name = "LineAppendedDuringOurWriteStays",
+                    .input = repeated("4294967295\n", 10),
+                    .before = "{ sleep 0.5; echo OTHER >>out; } & ulimit -f 2;",
+                    .redirect = " >>out 2>err; s=$?; wait; exit $s",
+                    .out = std::string(1009, 'x') + "OTHER\n",
+                    .earlier = std::string(1009, 'x')}),
         // The same through a shared offset, as `{ primecheck & echo OTHER; }
         // > log` shares it: the line goes in at the offset before our held
         // write, which then goes on after it. The limit is two blocks, not
         // one: LLVM's OpenMP runtime sizes a 1 KiB file in /dev/shm at start.
-        {.name = "LineWrittenThroughTheSameOffsetStays",
-         .input = repeated("4294967295\n", 60),
-         .setup = strace_here,
-         .needs = "strace",
-         .before = "exec 3>out; { sleep 0.5; echo OTHER >&3; } & ulimit -f 2;",
-         .runner = "ASAN_OPTIONS=detect_leaks=0 strace -f -qq -o /dev/null -P \"$PWD/out\" "
-                   "-e trace=write -e inject=write:delay_enter=1500000:when=1",
-         .redirect = " >&3 2>err; s=$?; wait; exit $s",
-         .team_sizes = {1},
-         .status = 1,
-         .out = "OTHER\n" + repeated("4294967295 is NOT prime!\n", 40),
-         .err = too_large,
-         .plain_build_only = true},
+        write_held({.name = "LineWrittenThroughTheSameOffsetStays",
+                    .input = repeated("4294967295\n", 60),
+                    .before = "exec 3>out; { sleep 0.5; echo OTHER >&3; } & ulimit -f 2;",
+                    .redirect = " >&3 2>err; s=$?; wait; exit $s",
+                    .out = "OTHER\n" + repeated("4294967295 is NOT prime!\n", 40)}),
         // A file that refuses the cut, being append-only: the output ends
         // with a cut line, and standard error says so.
         past_file_limit({.name = "RefusedTakeBackIsSaid",
