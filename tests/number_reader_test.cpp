@@ -106,9 +106,11 @@ TEST(ReadNumbers, ReadsAsTheModelAtEveryDigitBoundary) {
     }
 }
 
-// A capacity whose size in bytes does not fit size_t, as on a 32-bit system
-// 2^30 values do not, is refused rather than allocated wrapped.
-TEST(AllocateNumberList, RefusesASizeThatWraps) {
+// An empty list is a list, which reading grows. A capacity whose size in
+// bytes does not fit size_t, as on a 32-bit system 2^30 values do not, is
+// refused rather than allocated wrapped.
+TEST(AllocateNumberList, TakesNoRoomAndRefusesASizeThatWraps) {
+    EXPECT_EQ(read_text("7 9", READ_BUFFER_SIZE, 0).values, (std::vector<std::uint32_t>{7, 9}));
     number_list list;
     errno = 0;
     EXPECT_FALSE(allocate_number_list(list, std::numeric_limits<std::size_t>::max() / 4 + 2));

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
 #include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -51,8 +52,11 @@ TEST(DivisorTable, AgreesWithTheRemainderAtBothEndsOfEveryDivisor) {
 // below 2^32 (only the last divisor decides) and the semiprimes p*q with q
 // the largest prime that 32 bits allow: p, each odd prime below 2^16, is then
 // the one divisor that decides. Between them they put the deciding divisor
-// in every lane of every step and of the tail. Then the choice where none is
-// forced: the kernel with the most lanes.
+// in every lane of every step and of the tail. Last, p * q for every 16th
+// prime p from 4,099 on and q the next prime: both factors lie where AVX-512
+// tests by a bound that more than one lane of a step may pass without
+// dividing n, such as 29,249,579 = 4,153 * 7,043. Then the choice where none
+// is forced: the kernel with the most lanes.
 TEST(IsPrime, EveryKernelAgreesWithIndependentOracles) {
     constexpr std::uint32_t LIMIT = 1U << 23;
     const std::vector<bool> prime = sieve(LIMIT);
@@ -70,6 +74,17 @@ TEST(IsPrime, EveryKernelAgreesWithIndependentOracles) {
         }
         values.push_back(p * p);
         values.push_back(p * q);
+    }
+    values.push_back(29'249'579);
+    std::uint32_t primes_past_4096 = 0;
+    for (std::uint32_t p = 4099; p < (1U << 16); p += 2) {
+        if (prime[p] && primes_past_4096++ % 16 == 0) {
+            std::uint32_t q = p + 2;
+            while (!prime[q]) {
+                q += 2;
+            }
+            values.push_back(p * q);
+        }
     }
     std::vector<int> expected(values.size());
     std::transform(values.begin(), values.end(), expected.begin(),
@@ -131,6 +146,26 @@ TEST(CountNonPrimes, WritesAndTestsNothingAfterAFailedWrite) {
         << "written after the failure";
     EXPECT_EQ(total, 0U);
     EXPECT_EQ(error, EIO);
+}
+
+// A failed write's count: on /dev/full the report gathers 64 KiB of lines
+// (4,096 of these), whose write fails when the next run's 256 lines would
+// not fit beside them; the lines it tried to write are both.
+TEST(CountNonPrimes, CountsTheLinesOfTheFailedWrite) {
+    const std::vector<std::uint32_t> fours(20'000, 4);
+    std::fflush(stdout);
+    const int saved = dup(STDOUT_FILENO);
+    const int full = open("/dev/full", O_WRONLY);
+    dup2(full, STDOUT_FILENO);
+    errno = 0;
+    const std::uint32_t tried = count_non_primes(fours.data(), 20'000);
+    const int error = errno;
+    std::clearerr(stdout);
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    close(full);
+    EXPECT_EQ(tried, 4096U + 256U);
+    EXPECT_EQ(error, ENOSPC);
 }
 
 // A caller's own thread that prints while the sweep writes: no line of
