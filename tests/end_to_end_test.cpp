@@ -8,6 +8,7 @@
 #include <primecheck/primality.hpp>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -78,9 +79,14 @@ struct e2e_case {
     bool plain_build_only = false;
     // When set, the run's peak resident memory must stay below it.
     long max_rss_kib = 0;
-    // When set, the run's CPU time must stay below this share of the same
-    // run's with standard output on /dev/null: the work stops.
-    double max_cpu_share_of_null = 0;
+    // When set, the program must die of this signal, as its parent sees it
+    // (by way of measure), not merely exit with 128 + its number.
+    int killed_by = 0;
+    // Each static share's lines must come in its index order; the values
+    // read are distinct.
+    bool share_order = false;
+    // The terminal's width, which every status line drawn must stay within.
+    int columns = 0;
 };
 
 const std::string NO_OUTPUT = "Total non-prime numbers found: 0\n";
@@ -96,6 +102,15 @@ std::string report(const std::vector<std::uint32_t>& values) {
         }
     }
     return out + "Total non-prime numbers found: " + std::to_string(total) + "\n";
+}
+
+// The expected standard output where every value is composite, as built.
+std::string every_one_reported(const std::vector<std::uint32_t>& values) {
+    std::string out;
+    for (const std::uint32_t v : values) {
+        out += std::to_string(v) + " is NOT prime!\n";
+    }
+    return out + "Total non-prime numbers found: " + std::to_string(values.size()) + "\n";
 }
 
 std::string repeated(const std::string& text, std::size_t times) {
@@ -209,23 +224,83 @@ e2e_case past_file_limit(e2e_case c, const std::string& tail) {
     return c;
 }
 
-// Killed by `signal` once standard output holds a megabyte, while the
-// program still writes its lines for 1,000,000 even values or tests the
-// 2,000,000 primes after them.
-e2e_case interrupted(const std::string& signal, int status) {
+// 4,000,000,002, 4,000,000,004, ...: ten digits, 25-byte report lines.
+std::vector<std::uint32_t> even_values(std::size_t count) {
+    std::vector<std::uint32_t> evens(count);
+    std::generate(evens.begin(), evens.end(), [n = 4'000'000'000U]() mutable { return n += 2; });
+    return evens;
+}
+
+// Runs the program by way of a shell that notes its pid in `pid`, for a
+// job started in `before` to signal it.
+const std::string NOTES_PID = "sh -c 'echo $$ >pid; exec \"$0\"'";
+
+// Stopped by `signal` (number `number`) while it writes the lines of 100,000
+// ten-digit even values, 25 bytes each, into a pipe that a slow reader
+// drains a page at a time: the write under way is then partly done, and
+// must go on to a line end rather than be cut or sent again. Nothing follows
+// it, the program dies of the signal itself within a second, and the
+// reader gets whole lines.
+e2e_case interrupted(const std::string& signal, int number) {
+    const std::vector<std::uint32_t> evens = even_values(100'000);
     return {.name = "StoppedBy" + signal,
-            .input = repeated("4\n", 1'000'000) + repeated("4294967291\n", 2'000'000),
-            .before = "{ while [ \"$(stat -c %s out)\" -lt 1048576 ]; do :; done; kill -" +
-                      signal.substr(3) + " \"$(cat pid)\"; } &",
-            // The shell's own word on the signal goes elsewhere.
-            .runner = "( exec sh -c 'echo $$ >pid; exec \"$0\"'",
-            .redirect = " >out 2>err ) 2>/dev/null; s=$?; wait; exit $s",
-            // A signal that lands outside a write cuts nothing; three tries
-            // a team size make one inside a write likely.
+            .input = lines_of(evens),
+            .before = "{ sleep 0.3; kill -" + signal.substr(3) +
+                      " \"$(cat pid)\"; sleep 1; ! kill -0 \"$(cat pid)\" 2>/dev/null || "
+                      "echo 'still running a second after the signal' >>err; } & {",
+            .runner = NOTES_PID,
+            .redirect = " 2>err; echo $? >status; } | perl -e 'while (sysread(STDIN, $b, 4096)) "
+                        "{ syswrite(STDOUT, $b); select(undef, undef, undef, 0.01) }' >out; wait; "
+                        "exit \"$(cat status)\"",
+            .team_sizes = {2},
             .repeats = 3,
-            .status = status,
-            .out = report(std::vector<std::uint32_t>(1'000'000, 4)),
-            .prefix_only = true};
+            .status = 128 + number,
+            .out = report(evens),
+            .prefix_only = true,
+            .killed_by = number};
+}
+
+// Distinct semiprimes p * q, p <= q, ascending: `count` of them, from the
+// least prime factor `least` on.
+std::vector<std::uint32_t> semiprimes(std::uint32_t least, std::size_t count) {
+    const std::vector<bool> prime = sieve(1U << 20);
+    std::vector<std::uint32_t> values;
+    for (std::uint64_t p = least; values.size() < count; ++p) {
+        for (std::uint64_t q = p;
+             prime[p] && p * q < (std::uint64_t{1} << 32) && values.size() < count; ++q) {
+            if (prime[q]) {
+                values.push_back(static_cast<std::uint32_t>(p * q));
+            }
+        }
+    }
+    std::sort(values.begin(), values.end());
+    return values;
+}
+
+// On a team of `threads`, the last share holds semiprimes whose least factor
+// is near 2^16, the others ones whose least factor is near 8,000, which
+// cost an eighth as much: the members done first must help the last share
+// from its far end, and its lines must still come out in its order.
+e2e_case helped(int threads) {
+    constexpr std::size_t SHARE = 200'000;
+    std::vector<std::uint32_t> values = semiprimes(8'000, SHARE * (threads - 1));
+    const std::vector<std::uint32_t> costly = semiprimes(60'000, SHARE);
+    values.insert(values.end(), costly.begin(), costly.end());
+    return {.name = "HelpedShareKeepsItsOrderOn" + std::to_string(threads),
+            .input = lines_of(values),
+            .team_sizes = {threads},
+            .repeats = 3,
+            .out = every_one_reported(values),
+            .share_order = true};
+}
+
+// The rows of `mixed`, but the runtime forms a smaller team than it says
+// it will: the shares must be cut again for the team it formed.
+e2e_case fewer_members(std::string name, const std::string& before, int threads) {
+    e2e_case c = modelled(std::move(name), "2 3 4 9 1 0 25\n");
+    c.before = before;
+    c.team_sizes = {threads};
+    return c;
 }
 
 std::vector<e2e_case> cases() {
@@ -250,6 +325,11 @@ std::vector<e2e_case> cases() {
     // qemu warns of these Haswell features, which it does not emulate.
     const std::string haswell = "Haswell,-pcid,-x2apic,-tsc-deadline,-hle,-invpcid,-rtm";
     const std::string strace_here = "strace -f -qq -o /dev/null true 2>/dev/null || exit 77";
+#ifdef PRIMECHECK_SANITIZED
+    const std::string cpu_limit = "ulimit -t 10;";
+#else
+    const std::string cpu_limit = "ulimit -t 1;";
+#endif
     // Row `c` on one thread with its first write to `out` held 1.5 s by
     // strace, after which that write fails at the file size limit.
     const auto write_held = [&](e2e_case c) {
@@ -330,16 +410,18 @@ std::vector<e2e_case> cases() {
          .err = no_space,
          .prefix_only = true},
         // On a terminal the stream takes a line whole even when its flush
-        // fails, so only its error indicator tells.
+        // fails, so only its error indicator tells. On two threads the first
+        // member still tests primes when the second member's write fails,
+        // and must then write nothing, although strace counts each thread's
+        // writes alone and would let its first one through.
         {.name = "TerminalWriteFailsOnce",
-         .input = "4\n",
-         .copies = 1000,
+         .input = repeated("4294967291\n", 100'000) + repeated("4\n", 300'000),
          .setup = "command -v script >/dev/null && " + strace_here,
          .needs = "strace",
          .runner = "script -qefc \"ASAN_OPTIONS=detect_leaks=0 strace -f -qq -o /dev/null "
                    "-P \\$(tty) -e trace=write -e inject=write:error=EIO:when=2",
          .redirect = " 2>err\" /dev/null >terminal; s=$?; tr -d '\\r' <terminal >out; exit $s",
-         .team_sizes = {1},
+         .team_sizes = {1, 2},
          .status = 1,
          .out = "4 is NOT prime!\n",
          .err = "Failed to write output: Input/output error\n"},
@@ -445,9 +527,20 @@ std::vector<e2e_case> cases() {
         // Stopped once the output holds a megabyte, while lines still go
         // out and a long tail of primes waits: the write under way ends
         // whole, nothing follows it, and the program dies of the signal.
-        interrupted("SIGINT", 130),
-        interrupted("SIGTERM", 143),
-        interrupted("SIGHUP", 129),
+        interrupted("SIGINT", SIGINT),
+        interrupted("SIGTERM", SIGTERM),
+        interrupted("SIGHUP", SIGHUP),
+        // Stopped while it waits for more of a FIFO, which then ends: the
+        // read goes on where the signal broke in, and the program dies of
+        // the signal without a word.
+        {.name = "StoppedWhileReadingAFifo",
+         .setup = "rm prime_numbers.txt && mkfifo prime_numbers.txt",
+         .before = "{ echo 4; sleep 1; } >prime_numbers.txt & { sleep 0.5; kill -TERM "
+                   "\"$(cat pid)\"; } &",
+         .runner = NOTES_PID,
+         .redirect = " >out 2>err; s=$?; wait; exit $s",
+         .status = 128 + SIGTERM,
+         .killed_by = SIGTERM},
         // Over a longer file, opened without truncating it: the bytes past
         // the output stay, and the cut line with them, which cannot be taken
         // back without them; standard error says so.
@@ -472,6 +565,18 @@ std::vector<e2e_case> cases() {
          .out = report(model_read(fills_pipe).values),
          .err = "Failed to write output: Resource temporarily unavailable\n",
          .prefix_only = true},
+        // The same pipe takes 256 bytes of the last write, into the room its
+        // last page has, and then no more: a cut line, which a pipe cannot
+        // give back, and standard error says why.
+        {.name = "NonBlockingPipeKeepsACutLine",
+         .input = repeated("10\n", 4096),
+         .runner = "{ perl -MFcntl -e 'fcntl(STDOUT, F_SETFL, O_NONBLOCK); exec @ARGV'",
+         .redirect = " 2>err; echo $? >status; } | { sleep 1; cat >out; }; exit \"$(cat status)\"",
+         .team_sizes = {1, 2},
+         .status = 1,
+         .out = report(std::vector<std::uint32_t>(4096, 10)).substr(0, 65'536),
+         .err = "Failed to write output: Resource temporarily unavailable\nThe output ends with "
+                "a cut line, not taken back: not a regular file\n"},
         // On a terminal, a build that draws the status line after every run
         // (and at once) shows it among the report lines, on a row of its own,
         // and the terminal ends with exactly the report and the summary.
@@ -486,6 +591,47 @@ std::vector<e2e_case> cases() {
          .out = report(model_read(lines_of(hard_and_random) + repeated("6\n", 2000)).values),
          .on_terminal = true,
          .shows = "values tested"},
+        // The real program, its writes to a file held 100 ms each, so that it
+        // runs for two seconds on any processor: the status line is drawn a
+        // few times a second, never as wide as the terminal's 40 columns
+        // (standard output, a file, has no width), and it is gone at the end.
+        {.name = "StatusLineFitsANarrowTerminal",
+         .input = lines_of(even_values(52'000)),
+         .setup = "command -v script >/dev/null && : >report && " + strace_here,
+         .needs = "strace",
+         .runner = "script -qefc \"stty cols 40; ASAN_OPTIONS=detect_leaks=0 strace -f -qq -o "
+                   "/dev/null -P $PWD/report -e trace=write -e inject=write:delay_enter=100000",
+         .redirect = " >report\" /dev/null >out 2>err",
+         .on_terminal = true,
+         .shows = "%",
+         .columns = 40},
+        // The report on the same terminal, a line every run of 256 entries
+        // for seconds, on one thread: the status line goes away for every
+        // line and comes back after it, not only when it is next due.
+        {.name = "StatusLineComesBackAfterReportLines",
+         .input = "4294967295\n" + repeated("4294967291\n", 255),
+         .copies = 6'000,
+         .setup = "command -v script >/dev/null || exit 77",
+         .needs = "script (bsdutils)",
+         .runner = "script -qefc \"",
+         .redirect = "\" /dev/null >out 2>err",
+         .team_sizes = {1},
+         .out = repeated("4294967295 is NOT prime!\n", 6'000) +
+                "Total non-prime numbers found: 6000\n",
+         .on_terminal = true,
+         .shows = "%",
+         .plain_build_only = true},
+        // Standard output on the terminal and standard error to a file: no
+        // status line in either.
+        {.name = "NoStatusLineWhereStandardErrorIsAFile",
+         .input = repeated("6\n", 2000),
+         .setup = "command -v script >/dev/null || exit 77",
+         .needs = "script (bsdutils)",
+         .runner = "script -qefc \"",
+         .binary = STATUS_NOW_BINARY,
+         .redirect = " 2>err\" /dev/null >out",
+         .out = report(std::vector<std::uint32_t>(2000, 6)),
+         .on_terminal = true},
         // Standard error on a file or a pipe: no status line at all.
         {.name = "NoStatusLineOffATerminal",
          .input = repeated("6\n", 2000),
@@ -504,15 +650,26 @@ std::vector<e2e_case> cases() {
          .threads = 1,
          .out = "4 is NOT prime!\n9 is NOT prime!\nTotal non-prime numbers found: 2\n" +
                 stopped(3, "abc", 2)},
-        // After a lasting failure testing stops: the costly rest is never
-        // tested.
+        {.name = "StopWarningComesAfterTheFailure",
+         .input = "4\nabc\n",
+         .redirect = " >/dev/full 2>err",
+         .status = 1,
+         .err = no_space + stopped(2, "abc", 1)},
+        fewer_members("TeamCutByAThreadLimit", "export OMP_THREAD_LIMIT=1;", 2),
+        fewer_members("TeamCutByDynamicAdjustment", "export OMP_DYNAMIC=true;", 16),
+        helped(2),
+        helped(3),
+        // After a lasting failure testing stops: the costly rest, seconds of
+        // processor time, is never tested, and a limit on that time (which a
+        // busy machine does not use up, as it does wall time) is not reached.
         {.name = "TestingStopsAfterALastingFailure",
-         .input = evens.substr(0, evens.find("40004\n")) + repeated("4294967291\n", 110'882),
+         .input = evens.substr(0, evens.find("40004\n")),
+         .setup = "yes 4294967291 | head -n 4000000 >>prime_numbers.txt",
+         .before = cpu_limit,
          .redirect = " >/dev/full 2>err",
          .team_sizes = {2},
          .status = 1,
-         .err = no_space,
-         .max_cpu_share_of_null = 0.2},
+         .err = no_space},
         // head's own status; the program ends quietly on SIGPIPE.
         {.name = "PipeClosedEarly",
          .input = evens,
@@ -643,15 +800,14 @@ struct run_result {
     std::string raw;
     std::string err;
     long peak_rss_kib = 0;
-    long long cpu_ns = 0;
+    int killed_by = 0;
+    double seconds = 0;
     // What exhaustive_check says of the kernel picked, where the row asks.
     std::string picked;
 };
 
-// Runs the row in a fresh folder, with standard output and error sent as
-// `redirect` says, the row's own by default; false when its setup asks to
-// skip it.
-bool run(const e2e_case& c, int threads, run_result& r, const std::string& redirect = "") {
+// Runs the row in a fresh folder; false when its setup asks to skip it.
+bool run(const e2e_case& c, int threads, run_result& r) {
     const fs::path dir =
         fs::temp_directory_path() / ("primecheck-" + c.name + "." + std::to_string(getpid()));
     fs::remove_all(dir);
@@ -673,12 +829,13 @@ bool run(const e2e_case& c, int threads, run_result& r, const std::string& redir
         fs::remove_all(dir);
         return false;
     }
-    const bool measured = c.max_rss_kib > 0 || c.max_cpu_share_of_null > 0;
+    const bool measured = c.max_rss_kib > 0 || c.killed_by > 0;
     const std::string measure = measured ? std::string("'") + MEASURE + "' figures " : "";
+    const auto start = std::chrono::steady_clock::now();
     // Exported, so that a runner can start a group of commands.
     r.exit_status = shell(cd + "export OMP_NUM_THREADS=" + std::to_string(threads) + "; " +
-                          c.before + " " + measure + c.runner + " '" + c.binary + "'" +
-                          (redirect.empty() ? c.redirect : redirect));
+                          c.before + " " + measure + c.runner + " '" + c.binary + "'" + c.redirect);
+    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     r.out = slurp(dir / "out");
     r.err = slurp(dir / "err");
     if (c.on_terminal) {
@@ -690,7 +847,8 @@ bool run(const e2e_case& c, int threads, run_result& r, const std::string& redir
         r.picked = slurp(dir / "picked");
     }
     if (measured) {
-        std::sscanf(slurp(dir / "figures").c_str(), "%ld %*s %lld", &r.peak_rss_kib, &r.cpu_ns);
+        std::sscanf(slurp(dir / "figures").c_str(), "%ld %*s %*s %d", &r.peak_rss_kib,
+                    &r.killed_by);
     }
     fs::remove_all(dir);
     return true;
@@ -722,6 +880,74 @@ void expect_start_of(const std::string& out, const std::string& expected, int th
     const std::vector<std::string> got = sorted_lines(out);
     const std::vector<std::string> all = sorted_lines(expected);
     EXPECT_TRUE(std::includes(all.begin(), all.end(), got.begin(), got.end()));
+}
+
+// Every line of `out`, the report on `values` (each distinct) from a team
+// of `threads`, follows the one before it from the same static share.
+void expect_share_order(const std::vector<std::uint32_t>& values, const std::string& out,
+                        std::uint32_t threads) {
+    const auto count = static_cast<std::uint32_t>(values.size());
+    std::unordered_map<std::uint32_t, std::uint32_t> index_of;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        index_of[values[i]] = i;
+    }
+    // The last index reported so far from each member's share.
+    std::vector<std::int64_t> last(threads, -1);
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line) && line[0] != 'T';) {
+        const std::uint32_t index = index_of.at(static_cast<std::uint32_t>(std::stoul(line)));
+        std::uint32_t member = 0;
+        while (primecheck::static_share(count, member, threads).end <= index) {
+            ++member;
+        }
+        ASSERT_GT(index, last[member]) << "out of share order: " << line;
+        last[member] = index;
+    }
+}
+
+// The status line's drawings in `raw`, a terminal's typescript, each a
+// carriage return, text and an erase to the row's end, keep its promises:
+// each stays short of `columns` (where set) and shows no share above 100%;
+// where report lines took the line away it came back before they next did,
+// and it is gone at the end; and where the real program ran for `seconds`
+// (0 for a test build), it was drawn anew at most four times a second.
+void expect_status_line_kept(const std::string& raw, int columns, double seconds) {
+    int drawn = 0;
+    bool shown = false;
+    bool erased = false;
+    for (std::size_t at = raw.find('\r'); at != std::string::npos; at = raw.find('\r', at + 1)) {
+        const std::size_t end = raw.find("\x1b[K", at);
+        const std::string text = raw.substr(at + 1, end == std::string::npos ? 0 : end - at - 1);
+        if (end == std::string::npos || text.find_first_of("\r\n\x1b") != std::string::npos) {
+            continue;
+        }
+        if (text.empty()) {
+            EXPECT_TRUE(shown) << "taken away for report lines and not drawn again after them";
+            shown = false;
+            erased = true;
+            continue;
+        }
+        // Counted in columns: a UTF-8 sequence takes one.
+        const auto width = std::count_if(text.begin(), text.end(), [](char b) {
+            return (static_cast<unsigned char>(b) & 0xC0) != 0x80;
+        });
+        if (columns > 0) {
+            EXPECT_LT(width, columns) << text;
+        }
+        const std::size_t percent = text.find('%');
+        const std::size_t digits = text.find_last_not_of("0123456789", percent - 1) + 1;
+        if (percent != std::string::npos && digits < percent) {
+            EXPECT_LE(std::stoi(text.substr(digits, percent - digits)), 100) << text;
+        }
+        // Drawn back after report lines, or drawn anew.
+        drawn += erased ? 0 : 1;
+        erased = false;
+        shown = true;
+    }
+    EXPECT_FALSE(shown) << "left on the screen at the end";
+    if (seconds > 0) {
+        EXPECT_LE(drawn, 4 * seconds + 2) << "drawn too often in " << seconds << " s";
+    }
 }
 
 TEST_P(EndToEnd, Run) {
@@ -771,17 +997,14 @@ TEST_P(EndToEnd, Run) {
             EXPECT_LT(r.peak_rss_kib, c.max_rss_kib);
 #endif
         }
-        if (c.max_cpu_share_of_null > 0) {
-            run_result null;
-            ASSERT_TRUE(run(c, threads, null, " >/dev/null 2>/dev/null"));
-            std::printf("CPU time %.3f s, against %.3f s with output to /dev/null\n",
-                        static_cast<double>(r.cpu_ns) / 1e9,
-                        static_cast<double>(null.cpu_ns) / 1e9);
-#ifndef PRIMECHECK_SANITIZED
-            // The sanitizers' own start-up would take most of the margin.
-            EXPECT_LT(static_cast<double>(r.cpu_ns),
-                      c.max_cpu_share_of_null * static_cast<double>(null.cpu_ns));
-#endif
+        EXPECT_EQ(r.killed_by, c.killed_by) << "not the death by the signal";
+        if (c.share_order) {
+            expect_share_order(model_read(c.input).values, r.out,
+                               static_cast<std::uint32_t>(threads));
+        }
+        if (c.on_terminal) {
+            expect_status_line_kept(r.raw, c.columns,
+                                    c.binary == PRIMECHECK_BINARY ? r.seconds : 0);
         }
     }
 }
@@ -790,29 +1013,6 @@ INSTANTIATE_TEST_SUITE_P(Primecheck, EndToEnd, testing::ValuesIn(cases()),
                          [](const testing::TestParamInfo<e2e_case>& info) {
                              return info.param.name;
                          });
-
-// Every line of `out`, the report on `values` (each distinct) from a team
-// of `threads`, follows the one before it from the same static share.
-void expect_share_order(const std::vector<std::uint32_t>& values, const std::string& out,
-                        std::uint32_t threads) {
-    const auto count = static_cast<std::uint32_t>(values.size());
-    std::unordered_map<std::uint32_t, std::uint32_t> index_of;
-    for (std::uint32_t i = 0; i < count; ++i) {
-        index_of[values[i]] = i;
-    }
-    // The last index reported so far from each member's share.
-    std::vector<std::int64_t> last(threads, -1);
-    std::istringstream lines(out);
-    for (std::string line; std::getline(lines, line) && line[0] != 'T';) {
-        const std::uint32_t index = index_of.at(static_cast<std::uint32_t>(std::stoul(line)));
-        std::uint32_t member = 0;
-        while (primecheck::static_share(count, member, threads).end <= index) {
-            ++member;
-        }
-        ASSERT_GT(index, last[member]) << "out of share order: " << line;
-        last[member] = index;
-    }
-}
 
 // A million non-prime values, on many threads: every line must come out
 // whole, once, and in its share's index order. Entry i holds 4 + 2i.

@@ -1,7 +1,7 @@
 // measure FILE PROGRAM [ARGS...]: runs PROGRAM and writes to FILE its peak
 // resident memory in KiB, its wall time and its CPU time (user and system)
-// in nanoseconds. A process of its own, so that the figures are the
-// program's and not those of whoever started it.
+// in nanoseconds, and the signal that ended it (0 where it exited). A process of its own, so that
+// the figures are the program's and not those of whoever started it.
 
 #include <cstdio>
 #include <ctime>
@@ -48,8 +48,9 @@ int main(int argc, char** argv) {
         std::perror("measure");
         return 2;
     }
-    std::fprintf(out, "%ld %lld %lld\n", usage.ru_maxrss, wall,
-                 ns(usage.ru_utime) + ns(usage.ru_stime));
+    std::fprintf(out, "%ld %lld %lld %d\n", usage.ru_maxrss, wall,
+                 ns(usage.ru_utime) + ns(usage.ru_stime),
+                 WIFSIGNALED(status) ? WTERMSIG(status) : 0);
     std::fclose(out);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
