@@ -237,14 +237,16 @@ const std::string NOTES_PID = "sh -c 'echo $$ >pid; exec \"$0\"'";
 
 // Stopped by `signal` (number `number`) while it writes the lines of 100,000
 // ten-digit even values, 25 bytes each, into a pipe that a slow reader
-// drains a page at a time: the write under way is then partly done, and
-// must go on to a line end rather than be cut or sent again. Nothing follows
-// it, the program dies of the signal itself within a second, and the
-// reader gets whole lines.
+// drains a page at a time, and tests 6,000,000 primes after them: the write
+// under way is then partly done, and must go on to a line end rather than
+// be cut or sent again. Nothing follows it, the program dies of the signal
+// itself within a second, untested primes left, and the reader gets whole
+// lines.
 e2e_case interrupted(const std::string& signal, int number) {
     const std::vector<std::uint32_t> evens = even_values(100'000);
     return {.name = "StoppedBy" + signal,
             .input = lines_of(evens),
+            .setup = "yes 4294967291 | head -n 6000000 >>prime_numbers.txt",
             .before = "{ sleep 0.3; kill -" + signal.substr(3) +
                       " \"$(cat pid)\"; sleep 1; ! kill -0 \"$(cat pid)\" 2>/dev/null || "
                       "echo 'still running a second after the signal' >>err; } & {",
