@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <random>
 #include <sstream>
@@ -34,9 +35,11 @@ constexpr int SKIP = 77;
 
 struct e2e_case {
     std::string name;
-    // Written to prime_numbers.txt `copies` times over.
+    // Written to prime_numbers.txt `copies` times over; or, where the row has
+    // `make_input`, what that makes, only when the row runs.
     std::string input;
     std::size_t copies = 1;
+    std::function<std::string()> make_input;
     // Shell commands run in the folder before the program; exit 77 skips
     // the row, for want of what `needs` names.
     std::string setup;
@@ -82,8 +85,8 @@ struct e2e_case {
     // When set, the program must die of this signal, as its parent sees it
     // (by way of measure), not merely exit with 128 + its number.
     int killed_by = 0;
-    // Each static share's lines must come in its index order; the values
-    // read are distinct.
+    // The values read are distinct composites, each reported, and each
+    // static share's lines must come in its index order.
     bool share_order = false;
     // The terminal's width, which every status line drawn must stay within.
     int columns = 0;
@@ -279,20 +282,25 @@ std::vector<std::uint32_t> semiprimes(std::uint32_t least, std::size_t count) {
     return values;
 }
 
-// On a team of `threads`, the last share holds semiprimes whose least factor
-// is near 2^16, the others ones whose least factor is near 8,000, which
-// cost an eighth as much: the members done first must help the last share
-// from its far end, and its lines must still come out in its order.
-e2e_case helped(int threads) {
-    constexpr std::size_t SHARE = 200'000;
-    std::vector<std::uint32_t> values = semiprimes(8'000, SHARE * (threads - 1));
-    const std::vector<std::uint32_t> costly = semiprimes(60'000, SHARE);
-    values.insert(values.end(), costly.begin(), costly.end());
-    return {.name = "HelpedShareKeepsItsOrderOn" + std::to_string(threads),
-            .input = lines_of(values),
-            .team_sizes = {threads},
+// On a team of `cheap` + `costly` threads, the first `cheap` shares hold
+// semiprimes whose least factor is near 8,000, the others ones whose least
+// factor is 30,000 or more, which cost several times as much: members done
+// with their own shares must help the costly ones from their far ends, and
+// every share's lines must still come out in its order. With many costly
+// shares, each one's end is another chance for its owner to finish last.
+e2e_case helped(std::uint32_t cheap, std::uint32_t costly) {
+    return {.name = "HelpedSharesKeepTheirOrderOn" + std::to_string(cheap + costly),
+            .make_input =
+                [cheap, costly] {
+                    const std::size_t share = costly == 1 ? 200'000 : 100'000;
+                    std::vector<std::uint32_t> values = semiprimes(8'000, share * cheap);
+                    const std::vector<std::uint32_t> dear =
+                        semiprimes(costly == 1 ? 60'000 : 30'000, share * costly);
+                    values.insert(values.end(), dear.begin(), dear.end());
+                    return lines_of(values);
+                },
+            .team_sizes = {static_cast<int>(cheap + costly)},
             .repeats = 3,
-            .out = every_one_reported(values),
             .share_order = true};
 }
 
@@ -659,8 +667,9 @@ std::vector<e2e_case> cases() {
          .err = no_space + stopped(2, "abc", 1)},
         fewer_members("TeamCutByAThreadLimit", "export OMP_THREAD_LIMIT=1;", 2),
         fewer_members("TeamCutByDynamicAdjustment", "export OMP_DYNAMIC=true;", 16),
-        helped(2),
-        helped(3),
+        helped(1, 1),
+        helped(2, 1),
+        helped(1, 7),
         // After a lasting failure testing stops: the costly rest, seconds of
         // processor time, is never tested, and a limit on that time (which a
         // busy machine does not use up, as it does wall time) is not reached.
@@ -953,7 +962,13 @@ void expect_status_line_kept(const std::string& raw, int columns, double seconds
 }
 
 TEST_P(EndToEnd, Run) {
-    const e2e_case& c = GetParam();
+    e2e_case c = GetParam();
+    if (c.make_input) {
+        c.input = c.make_input();
+    }
+    if (c.share_order) {
+        c.out = every_one_reported(model_read(c.input).values);
+    }
 #ifdef PRIMECHECK_SANITIZED
     if (c.plain_build_only) {
         GTEST_SKIP() << "needs the plain build: the sanitizers reserve far more address space "
