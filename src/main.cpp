@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include <pthread.h>
 #include <signal.h>
@@ -137,7 +138,8 @@ int main() {
     // list was never tested.
     if (caught == 0 &&
         (result.stop == read_stop::bad_token || result.stop == read_stop::list_full)) {
-        std::fputs(stop_message(result, list.count).c_str(), stderr);
+        const std::string warning = stop_message(result, list.count);
+        write_message(warning.data(), warning.size());
     }
     release_number_list(list);
     if (caught != 0) {

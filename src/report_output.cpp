@@ -1,21 +1,28 @@
 // Why the report is written this way: after a failed write the program must
 // leave a file with whole lines only, without touching a byte that someone
 // else wrote. So the report gathers its own lines and writes them itself
-// with write(2), in writes of whole lines, and learns from each call how
-// many of its bytes went out. A write that fails can then have left only
-// part of one line, the bytes after the last line end that the calls before
-// it reported, and a short call is followed at once by a look at where the
-// descriptor's offset ends: those bytes lie right before it. They are cut
-// as soon as the failure is seen, while the file still ends with them, and
-// the offset moves back with them, so that whoever writes next through the
-// same open file goes on after the last whole line.
+// with write(2), in writes of whole lines. Before each write to a regular
+// file it reserves the write's room: the file size limit (RLIMIT_FSIZE)
+// against where the write begins decides how many whole lines go out, and
+// fallocate(FALLOC_FL_KEEP_SIZE) claims the blocks for exactly those bytes,
+// so that a full disk or quota refuses the write before any of it goes out.
+// Either way the output ends after the last whole line, and no line is cut.
 //
-// What remains: another process that writes to the same open file (a shared
-// offset, as in `{ primecheck & echo x; } > log`) in the microseconds
-// between a short write of ours and the look that follows it would be taken
-// for ours, where the file cannot be read back to check; and one that
-// appends in the microseconds between the check that the file still ends
-// with our bytes and the cut loses what it appended. No system call cuts a
+// What a reservation cannot foresee is taken back. That is a file system
+// that cannot reserve (EOPNOTSUPP: ZFS, FUSE and older NFS among them), a
+// copy-on-write one whose reserved blocks are no promise, an I/O error part
+// way, and another process that writes to the same file between the
+// reservation and the write, which moves where the write lands. For those,
+// each call's result says how many bytes went out, and a short call is
+// followed at once by a look at where the descriptor's offset ends: the
+// bytes after the last line end lie right before it. They are cut as soon as
+// the failure is seen, while the file still ends with them, and the offset
+// moves back with them, so that whoever writes next through the same open
+// file goes on after the last whole line. Another process that writes to
+// the same open file in the microseconds between a short write of ours and
+// that look would be taken for ours, where the file cannot be read back to
+// check; and one that appends between the check that the file still ends
+// with our bytes and the cut loses what it appended: no system call cuts a
 // file only where it still ends at a given size.
 
 #include "report_output.hpp"
@@ -27,7 +34,19 @@
 #include <cstdio>
 #include <cstring>
 
+#include <fcntl.h>
 #include <stdio_ext.h>
+#ifdef __has_feature
+#if __has_feature(thread_sanitizer)
+#define PRIMECHECK_TSAN 1
+#endif
+#elif defined(__SANITIZE_THREAD__)
+#define PRIMECHECK_TSAN 1
+#endif
+#ifdef PRIMECHECK_TSAN
+#include <sanitizer/tsan_interface.h>
+#endif
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -47,6 +66,76 @@ int line_by_line = -1;
 // Why the last failure left a cut line behind: a text, or else an errno.
 const char* left_text = nullptr;
 int left_error = 0;
+
+// What a write to a descriptor must reserve, looked up once a report.
+struct output_file {
+    bool regular = false;
+    bool append = false;
+    rlim_t size_limit = RLIM_INFINITY;
+};
+
+output_file output_file_of(int fd) {
+    output_file file;
+    struct stat st = {};
+    rlimit limit = {};
+    file.regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    file.append = (fcntl(fd, F_GETFL) & O_APPEND) != 0;
+    file.size_limit = getrlimit(RLIMIT_FSIZE, &limit) == 0 ? limit.rlim_cur : RLIM_INFINITY;
+    return file;
+}
+
+// Standard output's, for the report under way; touched under the stream's
+// lock.
+output_file report_file;
+
+// The stream's own lock guards the report's state too, so that a line that
+// another thread prints in one stdio call never lands inside the report's
+// lines. ThreadSanitizer does not see that lock (clang 14's does not
+// intercept flockfile), so a caller's race detector is told of it.
+void lock_stream() {
+    flockfile(stdout);
+#ifdef PRIMECHECK_TSAN
+    __tsan_acquire(&gathered_length);
+#endif
+}
+
+void unlock_stream() {
+#ifdef PRIMECHECK_TSAN
+    __tsan_release(&gathered_length);
+#endif
+    funlockfile(stdout);
+}
+
+// The first `length` bytes of `data`, whole lines, that `file` (open as
+// `fd`) takes where the next write begins: as many whole lines as its size
+// limit leaves room for, and none where the blocks for them cannot be
+// reserved. Where that is fewer than `length`, `refused` says why.
+std::size_t reserve(int fd, const output_file& file, const char* data, std::size_t length,
+                    int& refused) {
+    if (!file.regular) {
+        return length;
+    }
+    struct stat st = {};
+    const off_t at = file.append ? (fstat(fd, &st) == 0 ? st.st_size : -1) : lseek(fd, 0, SEEK_CUR);
+    if (at < 0) {
+        return length;
+    }
+    std::size_t fits = length;
+    const auto begins = static_cast<rlim_t>(at);
+    const rlim_t room = file.size_limit > begins ? file.size_limit - begins : 0;
+    if (file.size_limit != RLIM_INFINITY && room < length) {
+        const auto* const last = static_cast<const char*>(memrchr(data, '\n', room));
+        fits = last == nullptr ? 0 : static_cast<std::size_t>(last + 1 - data);
+        refused = EFBIG;
+    }
+    // Where the file system cannot reserve, the write goes ahead as it is.
+    if (fits > 0 && fallocate(fd, FALLOC_FL_KEEP_SIZE, at, static_cast<off_t>(fits)) != 0 &&
+        (errno == ENOSPC || errno == EDQUOT)) {
+        refused = errno;
+        return 0;
+    }
+    return fits;
+}
 
 constexpr std::size_t CHECKED_MAX = 128;
 
@@ -77,9 +166,12 @@ void take_back(int fd, const char* tail, std::size_t length, off_t begins_at, of
     }
 }
 
-// Writes all of `data`, whole lines, to `fd`. 1, or 0 with errno set when
-// a write failed, after taking back what it left.
-int write_whole(int fd, const char* data, std::size_t length) {
+// Writes all of `data`, whole lines, to `fd`, the file `file`. 1, or 0 with
+// errno set where the file took only some of the lines, or a write failed,
+// after taking back what it left.
+int write_whole(int fd, const output_file& file, const char* data, std::size_t total) {
+    int refused = 0;
+    const std::size_t length = reserve(fd, file, data, total, refused);
     std::size_t done = 0;
     // Where the last line that went out begins, in `data` and in the file.
     std::size_t line = 0;
@@ -118,6 +210,10 @@ int write_whole(int fd, const char* data, std::size_t length) {
             line_at = -1;
         }
     }
+    if (length < total) {
+        errno = refused;
+        return 0;
+    }
     return 1;
 }
 
@@ -136,7 +232,7 @@ int flush_locked() {
     }
     const std::size_t length = gathered_length;
     gathered_length = 0;
-    return length == 0 || write_whole(fileno_unlocked(stdout), gathered, length) != 0
+    return length == 0 || write_whole(fileno_unlocked(stdout), report_file, gathered, length) != 0
                ? 1
                : stream_fails(errno);
 }
@@ -151,7 +247,7 @@ int write_lines(const char* text, std::size_t length) {
         const auto* const last =
             static_cast<const char*>(std::memchr(line, '\n', static_cast<std::size_t>(end - line)));
         const auto line_length = static_cast<std::size_t>(last + 1 - line);
-        written = write_whole(fileno_unlocked(stdout), line, line_length);
+        written = write_whole(fileno_unlocked(stdout), report_file, line, line_length);
         line += line_length;
     }
     const int error = errno;
@@ -162,13 +258,14 @@ int write_lines(const char* text, std::size_t length) {
 } // namespace
 
 void begin_report() {
-    flockfile(stdout);
+    lock_stream();
     line_by_line = -1;
-    funlockfile(stdout);
+    report_file = output_file_of(fileno_unlocked(stdout));
+    unlock_stream();
 }
 
 int write_report_run(const char* text, std::size_t length) {
-    flockfile(stdout);
+    lock_stream();
     int taken = 0;
     if (line_by_line < 0) {
         line_by_line = __flbf(stdout) != 0 || isatty(fileno_unlocked(stdout)) != 0 ? 1 : 0;
@@ -185,26 +282,27 @@ int write_report_run(const char* text, std::size_t length) {
             gathered_length = length;
             taken = 1;
         } else {
-            taken =
-                write_whole(fileno_unlocked(stdout), text, length) != 0 ? 1 : stream_fails(errno);
+            taken = write_whole(fileno_unlocked(stdout), report_file, text, length) != 0
+                        ? 1
+                        : stream_fails(errno);
         }
     }
-    funlockfile(stdout);
+    unlock_stream();
     return taken;
 }
 
 int flush_report() {
-    flockfile(stdout);
+    lock_stream();
     const int flushed = flush_locked();
-    funlockfile(stdout);
+    unlock_stream();
     return flushed != 0 ? 0 : EOF;
 }
 
 void discard_report() {
-    flockfile(stdout);
+    lock_stream();
     gathered_length = 0;
     __fpurge(stdout);
-    funlockfile(stdout);
+    unlock_stream();
 }
 
 const char* cut_line_left() {
@@ -214,12 +312,16 @@ const char* cut_line_left() {
 void report_failure(const char* what, const char* reason) {
     char line[256];
     const int length = std::snprintf(line, sizeof line, "%s: %s\n", what, reason);
-    // Standard error may be the very file that just filled up: what the
-    // limit cuts of this line goes as a report line's would.
+    write_message(line, std::min(sizeof line - 1, static_cast<std::size_t>(length)));
+}
+
+void write_message(const char* text, std::size_t length) {
+    // Standard error may be the very file that just filled up: the message
+    // goes in whole or not at all, as a report line would.
     const char* const kept_text = left_text;
     const int kept_error = left_error;
     std::fflush(stderr);
-    write_whole(STDERR_FILENO, line, std::min(sizeof line - 1, static_cast<std::size_t>(length)));
+    write_whole(STDERR_FILENO, output_file_of(STDERR_FILENO), text, length);
     left_text = kept_text;
     left_error = kept_error;
 }

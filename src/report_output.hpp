@@ -1,8 +1,8 @@
 // The way report lines reach standard output: a run of them at a time,
 // under the stream's own lock, gathered in a buffer of the report's own and
-// written with write(2), in writes that end where a run ends; and the cut
-// line a failed write left, taken back from a file at once. Not installed:
-// for the sweep and the program.
+// written with write(2), in writes that end where a run ends and whose room
+// in a file is reserved first; and the cut line a failed write left, taken
+// back from a file at once. Not installed: for the sweep and the program.
 #pragma once
 
 #include <cstddef>
@@ -30,9 +30,13 @@ void discard_report();
 // why, in a few words; otherwise nullptr. Kept until the next failure.
 const char* cut_line_left();
 
-// Writes "<what>: <reason>\n" to standard error in one write; where that
-// write is cut, as when standard error is the file that standard output
-// filled, the part it left is taken back as a report line's would be.
+// Writes `text`, whole lines, to standard error as the report writes its
+// lines: in one write, where a file takes it whole, and taken back where
+// that write is cut, as when standard error is the file that standard
+// output filled.
+void write_message(const char* text, std::size_t length);
+
+// Writes "<what>: <reason>\n" as a message.
 void report_failure(const char* what, const char* reason);
 
 } // namespace primecheck

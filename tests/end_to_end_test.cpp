@@ -80,8 +80,10 @@ struct e2e_case {
     std::string kernel;
     // Skipped under the sanitizers.
     bool plain_build_only = false;
-    // When set, the run's peak resident memory must stay below it.
+    // When set, the run's peak resident memory must stay below it, or below
+    // one thread's run's and this much more.
     long max_rss_kib = 0;
+    long max_rss_over_one_thread_kib = 0;
     // When set, the program must die of this signal, as its parent sees it
     // (by way of measure), not merely exit with 128 + its number.
     int killed_by = 0;
@@ -90,6 +92,9 @@ struct e2e_case {
     bool share_order = false;
     // The terminal's width, which every status line drawn must stay within.
     int columns = 0;
+    // Another process wrote "other 1", "other 2", ... into the same file,
+    // and how many to `wrote`: every one must be there, in order.
+    bool other_writer = false;
 };
 
 const std::string NO_OUTPUT = "Total non-prime numbers found: 0\n";
@@ -265,6 +270,44 @@ e2e_case interrupted(const std::string& signal, int number) {
             .killed_by = number};
 }
 
+// primecheck fills a log up to a file size limit drawn between 20,000 and
+// 400,000 bytes, or fills a 64 KiB tmpfs, on 2 threads, while another
+// process writes a numbered line into the same log every 100 to 200 µs: by
+// `>>` of its own, or through the open file they share (`>` or `<>`).
+// Forty times over, every line of the other process's stays, and none of
+// ours is left cut.
+e2e_case beside_another_writer(const std::string& how, bool on_tmpfs) {
+    const std::string log = on_tmpfs ? "fs/out" : "out";
+    const bool shared = how != ">>";
+    const std::string writer =
+        "perl -MTime::HiRes=usleep -e '$| = 1; while (-e \"running\") { last unless print "
+        "\"other \", $n + 1, \"\\n\"; ++$n; usleep(100 + rand 100) } open my $f, \">\", "
+        "\"wrote\"; print $f $n + 0'";
+    const std::vector<std::uint32_t> evens = even_values(30'000);
+    return {
+        .name = std::string("AnotherWritersLinesStay") + (shared ? "InAShared" : "InAnAppended") +
+                (how == "1<>" ? "ReadWriteLog" : "Log") + (on_tmpfs ? "OnAFullDisk" : ""),
+        .input = lines_of(evens),
+        .setup = on_tmpfs ? "mkdir fs && mount -t tmpfs -o size=64k primecheck fs 2>/dev/null "
+                            "|| exit 77"
+                          : "",
+        .needs = on_tmpfs ? "root" : "",
+        .before = "touch running; { " + writer + (shared ? "" : " >>" + log) + " & ",
+        .runner = on_tmpfs ? "" : "prlimit --fsize=$(shuf -i 20000-400000 -n 1)",
+        .redirect = (shared ? "" : " >>" + log) + " 2>err; echo $? >status; rm running; wait; }" +
+                    (shared ? " " + how + log : "") +
+                    (on_tmpfs ? "; cp fs/out out; umount fs" : "") + "; exit \"$(cat status)\"",
+        .team_sizes = {2},
+        .repeats = 40,
+        .status = 1,
+        .out = report(evens),
+        .err = on_tmpfs ? "Failed to write output: No space left on device\n"
+                        : "Failed to write output: File too large\n",
+        .prefix_only = true,
+        .plain_build_only = true,
+        .other_writer = true};
+}
+
 // Distinct semiprimes p * q, p <= q, ascending: `count` of them, from the
 // least prime factor `least` on.
 std::vector<std::uint32_t> semiprimes(std::uint32_t least, std::size_t count) {
@@ -330,6 +373,8 @@ std::vector<e2e_case> cases() {
     // The report of past_file_limit, and a file longer than its limit.
     const std::string limited = repeated("4\n", 4094) + "1331\n15\n";
     const std::string longer = repeated(std::string(99, 'y') + "\n", 1000);
+    // The whole lines of its report that fit the limit.
+    const std::string limited_report = report(model_read(limited).values).substr(0, 65'523);
     // A report of 65,516 bytes: a pipe's 16 pages but for 20 bytes.
     const std::string fills_pipe = repeated("4\n", 4082) + repeated("10\n", 12);
     // qemu warns of these Haswell features, which it does not emulate.
@@ -343,13 +388,13 @@ std::vector<e2e_case> cases() {
     // Row `c` on one thread with its first write to `out` held 1.5 s by
     // strace, after which that write fails at the file size limit.
     const auto write_held = [&](e2e_case c) {
-        c.setup = strace_here;
-        c.needs = "strace";
+        c.setup = strace_here + "; " + c.setup;
+        c.needs = c.needs.empty() ? "strace" : c.needs + ", and strace";
         c.runner = "ASAN_OPTIONS=detect_leaks=0 strace -f -qq -o /dev/null -P \"$PWD/out\" "
                    "-e trace=write -e inject=write:delay_enter=1500000:when=1";
         c.team_sizes = {1};
         c.status = 1;
-        c.err = too_large;
+        c.err = too_large + c.err;
         c.plain_build_only = true;
         return c;
     };
@@ -474,34 +519,79 @@ std::vector<e2e_case> cases() {
          .earlier = std::string(1009, 'x'),
          .plain_build_only = true},
         // The same, but the other process appends its line while our write
-        // is held up on its way in (by strace): only what that write itself
-        // reports having written, right before the offset it leaves, is ours.
+        // is held up on its way in (by strace), after the room for it was
+        // reserved: the line moves our write past the limit, which cuts it.
+        // Only what that write itself reports having written, right before
+        // the offset it leaves, is ours to take back.
         write_held({.name = "LineAppendedDuringOurWriteStays",
-                    .input = repeated("4294967295\n", 10),
-                    .before = "{ sleep 0.5; echo OTHER >>out; } & ulimit -f 2;",
+                    .input = repeated("4\n", 10),
+                    .before = "{ sleep 0.5; echo 'ANOTHER LINE' >>out; } & ulimit -f 2;",
                     .redirect = " >>out 2>err; s=$?; wait; exit $s",
-                    .out = std::string(1009, 'x') + "OTHER\n",
-                    .earlier = std::string(1009, 'x')}),
+                    .out = std::string(1000, 'x') + "ANOTHER LINE\n",
+                    .earlier = std::string(1000, 'x')}),
         // The same through a shared offset, as `{ primecheck & echo OTHER; }
         // > log` shares it: the line goes in at the offset before our held
         // write, which then goes on after it. The limit is two blocks, not
         // one: LLVM's OpenMP runtime sizes a 1 KiB file in /dev/shm at start.
         write_held({.name = "LineWrittenThroughTheSameOffsetStays",
                     .input = repeated("4294967295\n", 60),
-                    .before = "exec 3>out; { sleep 0.5; echo OTHER >&3; } & ulimit -f 2;",
+                    .before = "exec 3>out; { sleep 0.5; echo 'ANOTHER LINE, THROUGH THE SAME "
+                              "OFFSET' >&3; } & ulimit -f 2;",
                     .redirect = " >&3 2>err; s=$?; wait; exit $s",
-                    .out = "OTHER\n" + repeated("4294967295 is NOT prime!\n", 40)}),
+                    .out = "ANOTHER LINE, THROUGH THE SAME OFFSET\n" +
+                           repeated("4294967295 is NOT prime!\n", 39)}),
         // A file that refuses the cut, being append-only: the output ends
         // with a cut line, and standard error says so.
-        past_file_limit({.name = "RefusedTakeBackIsSaid",
-                         .setup = "chattr +a out 2>/dev/null || exit 77",
-                         .needs = "root, on a file system that takes chattr +a",
-                         .redirect = " >>out 2>err; s=$?; chattr -a out; exit $s",
-                         .team_sizes = {1},
-                         .out = report(model_read(limited).values).substr(0, 65'536),
-                         .err = "The output ends with a cut line, not taken back: "
-                                "Operation not permitted\n"},
-                        "1331\n15\n"),
+        write_held({.name = "RefusedTakeBackIsSaid",
+                    .input = repeated("4\n", 10),
+                    .setup = "chattr +a out 2>/dev/null || exit 77",
+                    .needs = "root, on a file system that takes chattr +a",
+                    .before = "{ sleep 0.5; echo 'ANOTHER LINE' >>out; } & ulimit -f 2;",
+                    .redirect = " >>out 2>err; s=$?; wait; chattr -a out; exit $s",
+                    .out = std::string(1000, 'x') + "ANOTHER LINE\n4 is NOT pr",
+                    .err = "The output ends with a cut line, not taken back: "
+                           "Operation not permitted\n",
+                    .earlier = std::string(1000, 'x')}),
+        beside_another_writer(">>", false),
+        beside_another_writer(">", false),
+        beside_another_writer("1<>", false),
+        beside_another_writer(">>", true),
+        beside_another_writer(">", true),
+        beside_another_writer("1<>", true),
+        // Standard error is the same file, after a report whose reading
+        // stopped at a word: every message goes in whole or not at all. The
+        // size limit leaves room for neither; the full disk has room for both
+        // in the last block of the report's.
+        {.name = "EveryMessageWholeInAFullLog",
+         .input = limited + "abc\n",
+         .before = "ulimit -f 128;",
+         .redirect = " >out 2>&1",
+         .team_sizes = {1, 2},
+         .status = 1,
+         .out = report(model_read(limited).values),
+         .prefix_only = true,
+         .plain_build_only = true},
+        {.name = "EveryMessageWholeOnAFullDisk",
+         .input = repeated("4294967294\n", 3000) + "abc\n",
+         .setup = "mkdir fs && mount -t tmpfs -o size=64k primecheck fs 2>/dev/null || exit 77",
+         .needs = "root",
+         .redirect = " >fs/out 2>&1; s=$?; cp fs/out out; umount fs; exit $s",
+         .team_sizes = {1},
+         .status = 1,
+         .out = report(std::vector<std::uint32_t>(3000, 4'294'967'294U)).substr(0, 64'000) +
+                no_space + stopped(3001, "abc", 3000)},
+        // The last of four shares holds 50,000 primes and then 5,000,000
+        // even values: while its owner tests the primes, the other members
+        // take the even values from its far end and hold their lines. They
+        // stop once 64 MiB of lines wait in all, so that four threads take
+        // no more memory than one but that and a little.
+        {.name = "HeldLinesStayWithinTheirCap",
+         .setup = "{ yes 3 | head -n 15150000; yes 4294967291 | head -n 50000; "
+                  "seq 4000000000 2 4009999998; } >prime_numbers.txt",
+         .redirect = " >/dev/null 2>err",
+         .team_sizes = {4},
+         .plain_build_only = true,
+         .max_rss_over_one_thread_kib = 80 * MIB_IN_KIB},
         // Standard error is the same full file: the failure's own line is
         // written in one go and what the limit cut of it is taken back, so
         // that the next writer's line starts a line of its own.
@@ -552,17 +642,13 @@ std::vector<e2e_case> cases() {
          .status = 128 + SIGTERM,
          .killed_by = SIGTERM},
         // Over a longer file, opened without truncating it: the bytes past
-        // the output stay, and the cut line with them, which cannot be taken
-        // back without them; standard error says so.
-        past_file_limit(
-            {.name = "LongerFileKeepsItsTail",
-             .redirect = " 1<>out 2>err",
-             .team_sizes = {1},
-             .out = report(model_read(limited).values).substr(0, 65'536) + longer.substr(65'536),
-             .err = "The output ends with a cut line, not taken back: other bytes follow it in "
-                    "the file\n",
-             .earlier = longer},
-            "1331\n15\n"),
+        // the output stay, and the output ends with a whole line of its own.
+        past_file_limit({.name = "LongerFileKeepsItsTail",
+                         .redirect = " 1<>out 2>err",
+                         .team_sizes = {1},
+                         .out = limited_report + longer.substr(limited_report.size()),
+                         .earlier = longer},
+                        "1331\n15\n"),
         // A pipe left non-blocking (by perl, as another program sharing it
         // might) fills up: the report's write fills it exactly, and the
         // summary's own write must find no room at all.
@@ -813,6 +899,8 @@ struct run_result {
     long peak_rss_kib = 0;
     int killed_by = 0;
     double seconds = 0;
+    // The lines another process wrote into the same file, where a row has one.
+    std::string wrote;
     // What exhaustive_check says of the kernel picked, where the row asks.
     std::string picked;
 };
@@ -840,7 +928,7 @@ bool run(const e2e_case& c, int threads, run_result& r) {
         fs::remove_all(dir);
         return false;
     }
-    const bool measured = c.max_rss_kib > 0 || c.killed_by > 0;
+    const bool measured = c.max_rss_kib > 0 || c.max_rss_over_one_thread_kib > 0 || c.killed_by > 0;
     const std::string measure = measured ? std::string("'") + MEASURE + "' figures " : "";
     const auto start = std::chrono::steady_clock::now();
     // Exported, so that a runner can start a group of commands.
@@ -849,6 +937,7 @@ bool run(const e2e_case& c, int threads, run_result& r) {
     r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     r.out = slurp(dir / "out");
     r.err = slurp(dir / "err");
+    r.wrote = slurp(dir / "wrote");
     if (c.on_terminal) {
         r.raw = r.out;
         r.out = as_shown(r.out);
@@ -992,6 +1081,22 @@ TEST_P(EndToEnd, Run) {
         }
         EXPECT_EQ(r.exit_status, c.status);
         EXPECT_EQ(r.err, c.err);
+        if (c.other_writer) {
+            // Its lines, from "other 1" on, all there and in order; what is
+            // left must be ours.
+            std::string ours;
+            int next = 1;
+            std::istringstream lines(r.out);
+            for (std::string line; std::getline(lines, line);) {
+                if (line == "other " + std::to_string(next)) {
+                    ++next;
+                } else {
+                    ours += line + (lines.eof() ? "" : "\n");
+                }
+            }
+            EXPECT_EQ(std::to_string(next - 1), r.wrote) << "a line of the other writer's is lost";
+            r.out = ours;
+        }
         if (!c.trailer.empty()) {
             ASSERT_TRUE(r.out.ends_with(c.trailer)) << last_line(r.out);
             r.out.resize(r.out.size() - c.trailer.size());
@@ -1007,6 +1112,13 @@ TEST_P(EndToEnd, Run) {
         EXPECT_TRUE(r.picked.starts_with(c.kernel + (c.kernel.empty() ? "" : ": 0 mismatches")))
             << r.picked;
         EXPECT_NE(r.raw.find(c.shows), std::string::npos) << "no status line";
+        if (c.max_rss_over_one_thread_kib > 0) {
+            run_result one;
+            ASSERT_TRUE(run(c, 1, one));
+            std::printf("peak memory %ld KiB, on one thread %ld KiB\n", r.peak_rss_kib,
+                        one.peak_rss_kib);
+            EXPECT_LT(r.peak_rss_kib - one.peak_rss_kib, c.max_rss_over_one_thread_kib);
+        }
         if (c.max_rss_kib > 0) {
             std::printf("peak memory %ld KiB, limit %ld KiB\n", r.peak_rss_kib, c.max_rss_kib);
 #ifndef PRIMECHECK_SANITIZED
