@@ -152,7 +152,8 @@ bool scan(scanner& s, const unsigned char* data, std::size_t size, number_list& 
     for (;;) {
         switch (s.at) {
         case phase::between:
-            for (;;) {
+            // The list takes no more than a 32-bit count, whatever room it has.
+            for (const std::size_t room = std::min(list.capacity, COUNT_MAX);;) {
                 while (p != end && is_space(*p)) {
                     s.line += static_cast<std::uint64_t>(*p == '\n');
                     ++p;
@@ -165,7 +166,7 @@ bool scan(scanner& s, const unsigned char* data, std::size_t size, number_list& 
                 }
                 const unsigned char* q = p;
                 const std::uint64_t value = leading_digits(q);
-                if (q == p || is_digit(*q) || value > VALUE_MAX || list.count == list.capacity) {
+                if (q == p || is_digit(*q) || value > VALUE_MAX || list.count >= room) {
                     break;
                 }
                 list.numbers[list.count++] = static_cast<std::uint32_t>(value);
@@ -298,7 +299,12 @@ std::uint64_t bytes_left(std::FILE* file) {
 } // namespace
 
 bool allocate_number_list(number_list& list, std::size_t capacity) {
-    const std::size_t bytes = bytes_for(capacity);
+    std::size_t bytes = bytes_for(capacity);
+    // Room for more values than a 32-bit count can count is refused.
+    if (bytes > 0 && capacity > COUNT_MAX) {
+        errno = EINVAL;
+        bytes = 0;
+    }
     list.numbers =
         bytes == 0 && capacity > 0 ? nullptr : static_cast<std::uint32_t*>(std::malloc(bytes));
     list.count = 0;

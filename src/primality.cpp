@@ -2,6 +2,7 @@
 
 #include "report_output.hpp"
 #include "status_line.hpp"
+#include "sweep.hpp"
 #include "sweep_stop.hpp"
 #include "thread_placement.hpp"
 #include "trial_division.hpp"
@@ -41,6 +42,11 @@ int is_prime(std::uint32_t n) {
     return has_odd_divisor(n, std::sqrt(static_cast<double>(n))) == 0 ? 1 : 0;
 }
 
+std::uint32_t runs_in(std::uint32_t entries) {
+    // In 64 bits: a share of more than 2^32 - 256 entries would wrap.
+    return static_cast<std::uint32_t>((std::uint64_t{entries} + RUN_LENGTH - 1) / RUN_LENGTH);
+}
+
 index_range static_share(std::uint32_t count, std::uint32_t member, std::uint32_t team_size) {
     const std::uint32_t base = count / team_size;
     const std::uint32_t extra = count % team_size;
@@ -62,7 +68,6 @@ namespace {
 // passes them once every 256 lines. On a terminal the first lines wait for
 // a run's tests: 256 primes near 2^32 take about 2 ms on SSE2, the slowest
 // x86-64 kernel.
-constexpr std::uint32_t RUN_LENGTH = 256;
 
 constexpr char REPORT_SUFFIX[] = " is NOT prime!\n";
 constexpr std::size_t REPORT_LINE_MAX =
@@ -114,7 +119,8 @@ struct alignas(64) share_runs {
 };
 
 constexpr std::uint32_t NO_RUN = std::numeric_limits<std::uint32_t>::max();
-// The lines that may wait, formatted, for the runs before them.
+// The bytes of lines that may wait, formatted, for the runs before them, in
+// all shares together; past it, members stop helping.
 constexpr std::size_t WAITING_MAX = std::size_t{64} << 20;
 
 std::uint64_t runs_between(std::uint32_t front, std::uint32_t back) {
@@ -148,7 +154,7 @@ struct sweep_state {
     // part of it, a later write that succeeds would splice lines together.
     // Every member then stops at its next run.
     std::atomic<int> failed{0};
-    // Bytes of lines waiting; changed in the critical section only.
+    // Bytes of lines that helpers hold or that wait, all helpers' together.
     std::atomic<std::size_t> waiting{0};
     // In the critical section only: the lines handed to the stream, the
     // failed run's too, and the first failure's errno.
@@ -209,7 +215,6 @@ void hand_over_held(sweep_state& sweep, share_runs& share, held_runs& held) {
 #pragma omp critical
     {
         for (auto& [run, tested] : held) {
-            sweep.waiting.fetch_add(tested.text.size(), std::memory_order_relaxed);
             share.waiting.emplace(run, std::move(tested));
         }
         write_waiting(sweep, share);
@@ -251,19 +256,17 @@ void test_runs(sweep_state& sweep, std::uint32_t member) {
     share_runs* const own = &sweep.shares[member];
     share_runs* share = own;
     held_runs held;
-    std::size_t held_bytes = 0;
     const std::int64_t started_ns = thread_time_ns();
     std::uint32_t runs_done = 0;
     char text[RUN_LENGTH * REPORT_LINE_MAX];
     while (sweep.failed.load(std::memory_order_relaxed) == 0 && stop_requested() == 0) {
         const bool helping = share != own;
         const std::uint32_t run =
-            helping && sweep.waiting.load(std::memory_order_relaxed) + held_bytes > WAITING_MAX
+            helping && sweep.waiting.load(std::memory_order_relaxed) > WAITING_MAX
                 ? NO_RUN
                 : claim(*share, helping);
         if (run == NO_RUN) {
             hand_over_held(sweep, *share, held);
-            held_bytes = 0;
             share = share_to_help(sweep, thread_time_ns() - started_ns, runs_done);
             if (share == nullptr) {
                 return;
@@ -283,7 +286,7 @@ void test_runs(sweep_state& sweep, std::uint32_t member) {
         }
         if (helping) {
             held.emplace_back(run, tested_run{std::string(text, length), lines});
-            held_bytes += length;
+            sweep.waiting.fetch_add(length, std::memory_order_relaxed);
         } else {
 #pragma omp critical
             {
@@ -304,9 +307,8 @@ void cut_shares(sweep_state& sweep, std::uint32_t team) {
     for (std::uint32_t t = 0; t < team; ++t) {
         share_runs& share = sweep.shares[t];
         share.range = static_share(sweep.count, t, team);
-        const std::uint32_t runs =
-            (share.range.end - share.range.begin + RUN_LENGTH - 1) / RUN_LENGTH;
-        share.unclaimed.store(runs_between(0, runs), std::memory_order_relaxed);
+        share.unclaimed.store(runs_between(0, runs_in(share.range.end - share.range.begin)),
+                              std::memory_order_relaxed);
     }
 }
 

@@ -108,15 +108,22 @@ TEST(ReadNumbers, ReadsAsTheModelAtEveryDigitBoundary) {
 
 // An empty list is a list, which reading grows. A capacity whose size in
 // bytes does not fit size_t, as on a 32-bit system 2^30 values do not, is
-// refused rather than allocated wrapped.
+// refused rather than allocated wrapped; and so is room for more values
+// than the 32-bit count can count, before any memory is asked for.
 TEST(AllocateNumberList, TakesNoRoomAndRefusesASizeThatWraps) {
     EXPECT_EQ(read_text("7 9", READ_BUFFER_SIZE, 0).values, (std::vector<std::uint32_t>{7, 9}));
-    number_list list;
-    errno = 0;
-    EXPECT_FALSE(allocate_number_list(list, std::numeric_limits<std::size_t>::max() / 4 + 2));
-    EXPECT_EQ(errno, ENOMEM);
-    EXPECT_EQ(list.numbers, nullptr);
-    EXPECT_EQ(list.capacity, 0U);
+    const std::size_t too_many[] = {std::numeric_limits<std::size_t>::max() / 4 + 2,
+                                    std::size_t{std::numeric_limits<std::uint32_t>::max()} + 1};
+    const int why[] = {ENOMEM, EINVAL};
+    // A 32-bit size_t cannot hold the second.
+    for (std::size_t i = 0; i < (sizeof(std::size_t) > 4 ? 2U : 1U); ++i) {
+        number_list list;
+        errno = 0;
+        EXPECT_FALSE(allocate_number_list(list, too_many[i]));
+        EXPECT_EQ(errno, why[i]);
+        EXPECT_EQ(list.numbers, nullptr);
+        EXPECT_EQ(list.capacity, 0U);
+    }
 }
 
 TEST(StopMessage, QuotesTheTokenEscapedAndCutToThirtyTwoBytes) {

@@ -1,4 +1,5 @@
 #include "oracle.hpp"
+#include "sweep.hpp"
 #include "thread_placement.hpp"
 #include "trial_division.hpp"
 
@@ -11,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cwchar>
+#include <functional>
 #include <iterator>
 #include <limits>
 #include <random>
@@ -20,6 +22,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <omp.h>
 #include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -199,6 +202,33 @@ TEST(CountNonPrimes, KeepsLinesWholeBesideACallersOwnOutput) {
     EXPECT_EQ(reports, COUNT);
 }
 
+// A caller's own threads and its own parallel region call the sweep at
+// once: each call reports and counts its own list, and under the race
+// detector nothing of the report's own state is seen to race.
+TEST(CountNonPrimes, CalledFromSeveralThreadsAtOnce) {
+    const std::vector<std::uint32_t> evens(50'000, 4);
+    std::uint32_t totals[4] = {};
+    const std::string out = stdout_of([&] {
+        const auto sweep = [&evens](std::uint32_t& total) {
+            total = count_non_primes(evens.data(), static_cast<std::uint32_t>(evens.size()));
+        };
+        std::thread first(sweep, std::ref(totals[0]));
+        std::thread second(sweep, std::ref(totals[1]));
+#pragma omp parallel num_threads(2)
+        sweep(totals[2 + omp_get_thread_num()]);
+        first.join();
+        second.join();
+    });
+    std::string expected;
+    for (int line = 0; line < 4 * 50'000; ++line) {
+        expected += "4 is NOT prime!\n";
+    }
+    EXPECT_EQ(out, expected);
+    for (const std::uint32_t total : totals) {
+        EXPECT_EQ(total, 50'000U);
+    }
+}
+
 // A worker on member 0's processor goes to another one, whichever processor
 // that is, and its mask, the processors the user allows it, is the same
 // afterwards; with only one allowed, it stays.
@@ -257,6 +287,19 @@ TEST(CountNonPrimes, RefusesAWideStandardOutput) {
     waitpid(child, nullptr, 0);
     EXPECT_EQ(got[0], 0);
     EXPECT_EQ(got[1], EINVAL);
+}
+
+// A share's runs near the 32-bit count's end, where adding the run length
+// before dividing would wrap: a share of 2^32 - 1 entries and one of
+// 2^32 - 255, the largest with a last run of one entry.
+TEST(RunsIn, CountsEveryRunOfTheLargestShares) {
+    EXPECT_EQ(runs_in(0), 0U);
+    EXPECT_EQ(runs_in(1), 1U);
+    EXPECT_EQ(runs_in(RUN_LENGTH), 1U);
+    EXPECT_EQ(runs_in(RUN_LENGTH + 1), 2U);
+    EXPECT_EQ(runs_in(4'294'967'295U), 16'777'216U);
+    EXPECT_EQ(runs_in(4'294'967'041U), 16'777'216U);
+    EXPECT_EQ(runs_in(4'294'967'040U), 16'777'215U);
 }
 
 TEST(StaticShare, WorkedExamples) {

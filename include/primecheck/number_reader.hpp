@@ -47,7 +47,9 @@ struct read_result {
     int error = 0;
 };
 
-// Allocates room for `capacity` values. False, with errno set, on failure.
+// Allocates room for `capacity` values. False, with errno set, on failure:
+// EINVAL for more than 4,294,967,295 values, which a 32-bit count cannot
+// count, ENOMEM where the memory is not there.
 PRIMECHECK_API bool allocate_number_list(number_list& list, std::size_t capacity);
 PRIMECHECK_API void release_number_list(number_list& list);
 
