@@ -54,10 +54,14 @@ namespace primecheck {
 
 namespace {
 
-// As large as the stream's own buffer was: a long report costs few system
-// calls. Touched only under the stream's lock.
-char gathered[std::size_t{1} << 16];
+// The lines gathered for the next write, touched only under the stream's
+// lock: a long report costs few system calls.
+char gathered[std::size_t{1} << 20];
 std::size_t gathered_length = 0;
+// How much the report gathers before it writes: as much as a pipe holds,
+// but a regular file takes more at once, which pays for the room that each
+// write reserves first.
+std::size_t gathered_most = std::size_t{1} << 16;
 
 // 1 where standard output shows each line as it comes, a terminal or a
 // line-buffered stream; -1 until the report's first write looks.
@@ -106,10 +110,11 @@ void unlock_stream() {
     funlockfile(stdout);
 }
 
-// The first `length` bytes of `data`, whole lines, that `file` (open as
-// `fd`) takes where the next write begins: as many whole lines as its size
-// limit leaves room for, and none where the blocks for them cannot be
-// reserved. Where that is fewer than `length`, `refused` says why.
+// The first bytes of `data`, whole lines, that `file` (open as `fd`) takes
+// where the next write begins: as many whole lines as its size limit leaves
+// room for and their blocks can be reserved for, halving what it asks for
+// while the disk or quota refuses. Where that is fewer than `length`,
+// `refused` says why.
 std::size_t reserve(int fd, const output_file& file, const char* data, std::size_t length,
                     int& refused) {
     if (!file.regular) {
@@ -129,10 +134,11 @@ std::size_t reserve(int fd, const output_file& file, const char* data, std::size
         refused = EFBIG;
     }
     // Where the file system cannot reserve, the write goes ahead as it is.
-    if (fits > 0 && fallocate(fd, FALLOC_FL_KEEP_SIZE, at, static_cast<off_t>(fits)) != 0 &&
-        (errno == ENOSPC || errno == EDQUOT)) {
+    while (fits > 0 && fallocate(fd, FALLOC_FL_KEEP_SIZE, at, static_cast<off_t>(fits)) != 0 &&
+           (errno == ENOSPC || errno == EDQUOT)) {
         refused = errno;
-        return 0;
+        const auto* const last = static_cast<const char*>(memrchr(data, '\n', fits / 2));
+        fits = last == nullptr ? 0 : static_cast<std::size_t>(last + 1 - data);
     }
     return fits;
 }
@@ -166,12 +172,9 @@ void take_back(int fd, const char* tail, std::size_t length, off_t begins_at, of
     }
 }
 
-// Writes all of `data`, whole lines, to `fd`, the file `file`. 1, or 0 with
-// errno set where the file took only some of the lines, or a write failed,
-// after taking back what it left.
-int write_whole(int fd, const output_file& file, const char* data, std::size_t total) {
-    int refused = 0;
-    const std::size_t length = reserve(fd, file, data, total, refused);
+// Writes all of `data`, whole lines that a file took room for, to `fd`. 1,
+// or 0 with errno set where a write failed, after taking back what it left.
+int write_reserved(int fd, const char* data, std::size_t length) {
     std::size_t done = 0;
     // Where the last line that went out begins, in `data` and in the file.
     std::size_t line = 0;
@@ -210,9 +213,24 @@ int write_whole(int fd, const output_file& file, const char* data, std::size_t t
             line_at = -1;
         }
     }
-    if (length < total) {
-        errno = refused;
-        return 0;
+    return 1;
+}
+
+// Writes all of `data`, whole lines, to `fd`, the file `file`, as much at a
+// time as it has room for. 1, or 0 with errno set where it had room for no
+// more lines, or a write failed.
+int write_whole(int fd, const output_file& file, const char* data, std::size_t length) {
+    for (std::size_t done = 0; done < length;) {
+        int refused = 0;
+        const std::size_t room = reserve(fd, file, data + done, length - done, refused);
+        if (room == 0) {
+            errno = refused;
+            return 0;
+        }
+        if (write_reserved(fd, data + done, room) == 0) {
+            return 0;
+        }
+        done += room;
     }
     return 1;
 }
@@ -261,6 +279,7 @@ void begin_report() {
     lock_stream();
     line_by_line = -1;
     report_file = output_file_of(fileno_unlocked(stdout));
+    gathered_most = report_file.regular ? sizeof gathered : std::size_t{1} << 16;
     unlock_stream();
 }
 
@@ -272,12 +291,12 @@ int write_report_run(const char* text, std::size_t length) {
     }
     if (line_by_line != 0) {
         taken = flush_locked() != 0 ? write_lines(text, length) : 0;
-    } else if (sizeof gathered - gathered_length >= length) {
+    } else if (gathered_most - gathered_length >= length) {
         std::memcpy(gathered + gathered_length, text, length);
         gathered_length += length;
         taken = 1;
     } else if (flush_locked() != 0) {
-        if (length <= sizeof gathered) {
+        if (length <= gathered_most) {
             std::memcpy(gathered, text, length);
             gathered_length = length;
             taken = 1;
