@@ -3,6 +3,7 @@
 
 #include <primecheck/number_reader.hpp>
 #include <primecheck/primality.hpp>
+#include <primecheck/version.hpp>
 
 #include "report_output.hpp"
 #include "status_line.hpp"
@@ -15,6 +16,7 @@
 #include <cstring>
 #include <string>
 
+#include <getopt.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -28,6 +30,18 @@ constexpr const char* INPUT_PATH = "./prime_numbers.txt";
 // longer file makes it grow.
 constexpr std::uint32_t MAX_NUMBERS = 110'882;
 
+constexpr char USAGE[] =
+    "Usage: primecheck [OPTION]\n"
+    "Name every entry of ./prime_numbers.txt, in the current folder, that is not\n"
+    "prime, and end with the total. That file is the only input: primecheck takes\n"
+    "no file name and does not read standard input.\n"
+    "\n"
+    "      --help     display this help and exit\n"
+    "      --version  output version information and exit\n"
+    "\n"
+    "OMP_NUM_THREADS sets how many threads test the list; by default, one a core.\n"
+    "Exit status: 0 when every value read was tested and reported, 1 on a failure.\n";
+
 constexpr int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
 
 // How long a run goes on before a terminal sees a status line, and how
@@ -39,32 +53,13 @@ constexpr int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
 #define PRIMECHECK_STATUS_EVERY_MS 250
 #endif
 
-// The signal that asked the run to stop.
+// The stop signal that came while testing; and 1 once testing began, before
+// which a stop signal ends the run at once.
 volatile std::sig_atomic_t caught = 0;
+volatile std::sig_atomic_t testing = 0;
 
-extern "C" void on_stop_signal(int signal) {
-    caught = signal;
-    request_stop();
-}
-
-// Ctrl-C, a hang-up or a plain kill lets the write under way end whole
-// instead of cutting it at a page. A signal the caller ignores (nohup, a
-// background job) stays ignored.
-void catch_stop_signals() {
-    for (const int signal : STOP_SIGNALS) {
-        struct sigaction action = {};
-        if (sigaction(signal, nullptr, &action) == 0 && action.sa_handler != SIG_IGN) {
-            action = {};
-            action.sa_handler = on_stop_signal;
-            sigemptyset(&action.sa_mask);
-            action.sa_flags = SA_RESTART;
-            sigaction(signal, &action, nullptr);
-        }
-    }
-}
-
-// Ends the process as the signal would have, so that the shell sees
-// 128 + its number, as from any other tool.
+// Ends the process as the signal would have, so that its parent sees it die
+// of that signal, as of any other tool. Safe in a signal handler.
 [[noreturn]] void die_of(int signal) {
     std::signal(signal, SIG_DFL);
     sigset_t set;
@@ -77,15 +72,105 @@ void catch_stop_signals() {
     _exit(128 + signal);
 }
 
+// Before testing, nothing is found, so nothing is lost: the run ends at
+// once, also where open or read waits on a FIFO. While testing, the sweep
+// stops after the runs under way, and the second signal, which the handler
+// is reset for, ends a last write that does not go through.
+extern "C" void on_stop_signal(int signal) {
+    if (testing == 0) {
+        erase_status_now();
+        die_of(signal);
+    }
+    caught = signal;
+    request_stop();
+}
+
+// The status line goes away before the program stops for Ctrl-Z, or dies
+// of a closed pipe, and comes back once it goes on.
+extern "C" void on_terminal_signal(int signal) {
+    const int error = errno;
+    erase_status_now();
+    if (signal != SIGTSTP) {
+        die_of(signal);
+    }
+    std::signal(SIGTSTP, SIG_DFL);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTSTP);
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    std::raise(SIGTSTP);
+    // Stopped here until SIGCONT.
+    std::signal(SIGTSTP, on_terminal_signal);
+    redraw_status_soon();
+    errno = error;
+}
+
+// Catches `signal` with `handler`, unless the caller ignores it (nohup, a
+// background job of a script): then it stays ignored.
+void catch_signal(int signal, void (*handler)(int), int flags) {
+    struct sigaction action = {};
+    if (sigaction(signal, nullptr, &action) == 0 && action.sa_handler != SIG_IGN) {
+        action = {};
+        action.sa_handler = handler;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = flags;
+        sigaction(signal, &action, nullptr);
+    }
+}
+
+// The command line: nothing, or --help or --version. -1 where the run goes
+// on, else the exit status. Anything else is refused, never taken for the
+// list's file: an answer about another file than the one named would pass
+// for success.
+int read_command_line(int argc, char** argv) {
+    static const option options[] = {
+        {"help", no_argument, nullptr, 'h'}, {"version", no_argument, nullptr, 'v'}, {}};
+    opterr = 0;
+    for (int option = 0; (option = getopt_long(argc, argv, "", options, nullptr)) != -1;) {
+        if (option == 'h' || option == 'v') {
+            const int written = option == 'h' ? std::fputs(USAGE, stdout)
+                                              : std::printf("primecheck %s\n", PRIMECHECK_VERSION);
+            return written >= 0 && std::fflush(stdout) == 0 ? 0 : 1;
+        }
+        const char* const given = argv[optind - 1];
+        if (std::strncmp(given, "--", 2) != 0) {
+            std::fprintf(stderr, "primecheck: invalid option -- '%c'\n", optopt);
+        } else if (optopt != 0) {
+            std::fprintf(stderr, "primecheck: option '%.*s' doesn't allow an argument\n",
+                         static_cast<int>(std::strcspn(given, "=")), given);
+        } else {
+            std::fprintf(stderr, "primecheck: unrecognized option '%s'\n", given);
+        }
+        std::fputs("Try 'primecheck --help' for more information.\n", stderr);
+        return 1;
+    }
+    if (optind < argc) {
+        std::fprintf(stderr,
+                     "primecheck: extra operand '%s'\n"
+                     "Try 'primecheck --help' for more information.\n",
+                     argv[optind]);
+        return 1;
+    }
+    return -1;
+}
+
 } // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    if (const int status = read_command_line(argc, argv); status >= 0) {
+        return status;
+    }
     // Past a file size limit a write then fails with EFBIG, and the output
     // ends whole like after any other failed write, instead of the program
     // dying mid-line of SIGXFSZ.
     std::signal(SIGXFSZ, SIG_IGN);
-    catch_stop_signals();
-    start_status(PRIMECHECK_STATUS_AFTER_MS, PRIMECHECK_STATUS_EVERY_MS);
+    for (const int signal : STOP_SIGNALS) {
+        catch_signal(signal, on_stop_signal, SA_RESTART | SA_RESETHAND);
+    }
+    if (start_status(PRIMECHECK_STATUS_AFTER_MS, PRIMECHECK_STATUS_EVERY_MS) != 0) {
+        catch_signal(SIGTSTP, on_terminal_signal, SA_RESTART);
+        catch_signal(SIGPIPE, on_terminal_signal, SA_RESTART);
+    }
     std::FILE* const file = std::fopen(INPUT_PATH, "r");
     if (file == nullptr) {
         std::perror("Failed to open file");
@@ -109,16 +194,25 @@ int main() {
     }
 
     status_testing(list.numbers, list.count);
+    testing = 1;
     const std::uint32_t non_prime_total =
         caught == 0 ? count_non_primes(list.numbers, list.count) : 0;
     end_status();
+    if (caught != 0) {
+        // What was handed to the report goes out whole: each share's lines
+        // end at a run that was done, and the runs that waited behind one
+        // that was not stay out. There is no summary, whose total would be
+        // false.
+        flush_report();
+        release_number_list(list);
+        die_of(caught);
+    }
     // After a failed write the sweep has written nothing more and left the
     // reason in errno; the total would claim lines that never went out. The
     // report has gone out before the summary, so that the summary has a
-    // write of its own, which a pipe takes whole. After a stop signal the
-    // total would be false.
+    // write of its own, which a pipe takes whole.
     bool written = std::ferror(stdout) == 0;
-    if (written && caught == 0) {
+    if (written) {
         char summary[64];
         const int length = std::snprintf(summary, sizeof summary,
                                          "Total non-prime numbers found: %u\n", non_prime_total);
@@ -136,14 +230,13 @@ int main() {
     }
     // Last, so that on a terminal it is what the user reads: part of the
     // list was never tested.
-    if (caught == 0 &&
-        (result.stop == read_stop::bad_token || result.stop == read_stop::list_full)) {
+    if (result.stop == read_stop::bad_token || result.stop == read_stop::list_full) {
         const std::string warning = stop_message(result, list.count);
         write_message(warning.data(), warning.size());
     }
     release_number_list(list);
+    // A stop signal after the last run still ends the program as it would.
     if (caught != 0) {
-        discard_report();
         die_of(caught);
     }
     return written ? 0 : 1;

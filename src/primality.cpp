@@ -47,6 +47,27 @@ std::uint32_t runs_in(std::uint32_t entries) {
     return static_cast<std::uint32_t>((std::uint64_t{entries} + RUN_LENGTH - 1) / RUN_LENGTH);
 }
 
+namespace {
+
+// A value's cost: the odd divisors up to its root that a prime there takes,
+// and about as much again as a few of them for the call around them; an
+// even value, or one below 9, takes none.
+std::uint64_t entry_cost(std::uint32_t n) {
+    constexpr std::uint64_t CALL = 16;
+    return n % 2 == 0 || n < 9
+               ? 1
+               : static_cast<std::uint64_t>(std::sqrt(static_cast<double>(n))) / 2 + CALL;
+}
+
+} // namespace
+
+std::uint64_t run_cost(const std::uint32_t* numbers, std::uint32_t first, std::uint32_t length) {
+    // By the run's first and middle entries: a sorted list's runs hold values of a size.
+    return length == 0 ? 0
+                       : (entry_cost(numbers[first]) + entry_cost(numbers[first + length / 2])) *
+                             length / 2;
+}
+
 index_range static_share(std::uint32_t count, std::uint32_t member, std::uint32_t team_size) {
     const std::uint32_t base = count / team_size;
     const std::uint32_t extra = count % team_size;
@@ -295,7 +316,7 @@ void test_runs(sweep_state& sweep, std::uint32_t member) {
                 write_waiting(sweep, *share);
             }
         }
-        status_tested(first, end - first, lines);
+        status_tested(end - first, lines, run_cost(sweep.numbers, first, end - first));
         ++runs_done;
     }
 }

@@ -1,15 +1,25 @@
 // Why it works this way: the line must cost nothing where it is not shown,
-// must never hold up the sweep, and must never share a row with a report
-// line. So it has no thread and no timer of its own: whichever member
+// must never hold up the sweep, must never share a row with a report line,
+// and must never land where the program does not own the screen. So it is
+// shown only where standard error is a terminal that can erase a line (TERM
+// set, and not dumb), where nothing else of ours can reach that terminal
+// (standard output is a file, /dev/null or that very terminal, never a pipe
+// or another device, whose reader may write there too), and only while the
+// program is in the terminal's foreground, which every drawing asks again,
+// so that a job sent to the background draws nothing and is never stopped
+// for it. It has no thread and no timer of its own: whichever member
 // finishes a run draws it when it is due, and only if nobody else is
 // drawing it, by trying the line's lock and going on where that is taken. A
 // report that goes to the same terminal takes that lock for real around its
 // lines, takes the line away first and draws it again after. Each drawing
 // is one write(2) of a carriage return, the line and an erase to its end,
-// so that a terminal ends exactly as without it once the line is erased; a
-// write that fails changes nothing else.
+// composed anew for the terminal's width at that moment and kept short of
+// its last column, so that it never wraps; where the full text does not
+// fit, a shorter form does. A write that fails changes nothing else.
 
 #include "status_line.hpp"
+
+#include "sweep.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -17,9 +27,9 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <utility>
 
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -47,129 +57,207 @@ std::atomic<std::uint64_t> bytes_total{0};
 std::atomic<bool> testing{false};
 const std::uint32_t* tested_numbers = nullptr;
 std::uint32_t tested_count = 0;
-std::atomic<std::uint64_t> tested{0};
-std::atomic<std::uint64_t> not_prime{0};
-// A run's cost, for the time left: its length times the root of its first
-// value, the trial divisions a prime there takes.
-std::atomic<std::uint64_t> work_done{0};
+// Worked out at the first drawing, under `drawing`: no run too short to
+// show the line pays for it.
+std::uint64_t work_total = 0;
+
+// What each member has tested, counted by itself on a cache line of its own
+// after every run and summed by whoever draws: the line is never behind a
+// member that has not drawn yet. Members past the last slot share it.
+struct alignas(64) member_counts {
+    std::atomic<std::uint64_t> tested{0};
+    std::atomic<std::uint64_t> not_prime{0};
+    std::atomic<std::uint64_t> work{0};
+};
+constexpr int SLOTS = 64;
+member_counts counts[SLOTS];
+std::atomic<int> slots_taken{0};
 
 std::mutex drawing;
-// Touched only under `drawing`.
-std::uint64_t work_total = 0;
-bool shown = false;
-char line[160];
-std::size_t line_length = 0;
+// Set under `drawing`, read also by a signal handler.
+std::atomic<bool> shown{false};
 
 std::int64_t since(clock_type::time_point from) {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(clock_type::now() - from).count();
 }
 
-std::uint64_t run_work(std::uint32_t first, std::uint32_t length) {
-    return static_cast<std::uint64_t>(length) *
-           static_cast<std::uint64_t>(std::sqrt(static_cast<double>(tested_numbers[first])) + 1);
+// A text being put together in a fixed buffer, cut at its end.
+struct text {
+    char bytes[160];
+    std::size_t length = 0;
+};
+
+void add(text& t, const char* part) {
+    const std::size_t room = sizeof t.bytes - 1 - t.length;
+    const std::size_t n = std::min(room, std::strlen(part));
+    std::memcpy(t.bytes + t.length, part, n);
+    t.length += n;
+    t.bytes[t.length] = '\0';
 }
 
 // n with a comma between each group of three digits.
-void append_grouped(std::uint64_t n, char*& at, const char* end) {
-    char digits[32];
+void add_grouped(text& t, std::uint64_t n) {
+    char digits[24];
     const int length =
         std::snprintf(digits, sizeof digits, "%llu", static_cast<unsigned long long>(n));
-    for (int i = 0; i < length && at < end; ++i) {
-        if (i > 0 && (length - i) % 3 == 0 && at < end) {
-            *at++ = ',';
+    char grouped[32];
+    std::size_t at = 0;
+    for (int i = 0; i < length; ++i) {
+        if (i > 0 && (length - i) % 3 == 0) {
+            grouped[at++] = ',';
         }
-        if (at < end) {
-            *at++ = digits[i];
-        }
+        grouped[at++] = digits[i];
     }
+    grouped[at] = '\0';
+    add(t, grouped);
 }
 
-void append(const char* text, char*& at, const char* end) {
-    for (; *text != '\0' && at < end; ++text) {
-        *at++ = *text;
-    }
-}
-
-// ", about N s left" from `elapsed_ns` for `done` of `total`.
-void append_time_left(double elapsed_ns, double done, double total, char*& at, const char* end) {
+// "2 min" for the time left at the pace so far, where `done` of `total`
+// took `elapsed_ns`; empty where that is not known or under a second.
+text time_left(double elapsed_ns, double done, double total) {
+    text t;
     if (done <= 0 || total <= done) {
-        return;
+        return t;
     }
     const double left = elapsed_ns / 1e9 * (total - done) / done;
-    char text[48];
     if (left < 1) {
-        return;
+        return t;
     }
-    if (left < 60) {
-        std::snprintf(text, sizeof text, ", about %.0f s left", std::ceil(left));
-    } else if (left < 3600) {
-        std::snprintf(text, sizeof text, ", about %.0f min left", std::ceil(left / 60));
+    // Rounded to no more than a twentieth of it, so that the figure is as
+    // good as the guess.
+    const long seconds = left < 60    ? std::lround(left)
+                         : left < 600 ? 10 * std::lround(left / 10)
+                                      : 60 * std::lround(left / 60);
+    if (seconds < 60) {
+        std::snprintf(t.bytes, sizeof t.bytes, "%ld s", seconds);
+    } else if (seconds < 600 && seconds % 60 != 0) {
+        std::snprintf(t.bytes, sizeof t.bytes, "%ld min %ld s", seconds / 60, seconds % 60);
+    } else if (seconds < 3600) {
+        std::snprintf(t.bytes, sizeof t.bytes, "%ld min", seconds / 60);
     } else {
-        std::snprintf(text, sizeof text, ", about %.0f h %.0f min left", std::floor(left / 3600),
-                      std::floor(std::fmod(left, 3600) / 60));
+        std::snprintf(t.bytes, sizeof t.bytes, "%ld h %ld min", seconds / 3600,
+                      seconds % 3600 / 60);
     }
-    append(text, at, end);
+    t.length = std::strlen(t.bytes);
+    return t;
 }
 
-// The line as it stands now, into `line`.
-void compose() {
-    char* at = line;
-    const char* const end = line + sizeof line - 4;
-    append("\rprimecheck: ", at, end);
-    if (testing.load(std::memory_order_relaxed)) {
+// The forms of the line, longest first: "primecheck: 18% of 203,280,221
+// values tested, 0 not prime, about 2 min left" down to "18%". Each leaves
+// out what the one before it had; `form` picks one.
+text compose(int form) {
+    text t;
+    text count;
+    text left;
+    unsigned percent = 0;
+    const char* what = "read";
+    bool known = true;
+    std::uint64_t found = 0;
+    if (testing.load(std::memory_order_acquire)) {
         if (work_total == 0) {
-            for (std::uint64_t first = 0; first < tested_count; first += 256) {
-                work_total += run_work(
-                    static_cast<std::uint32_t>(first),
-                    static_cast<std::uint32_t>(std::min<std::uint64_t>(256, tested_count - first)));
+            for (std::uint64_t first = 0; first < tested_count; first += RUN_LENGTH) {
+                work_total += run_cost(tested_numbers, static_cast<std::uint32_t>(first),
+                                       static_cast<std::uint32_t>(std::min<std::uint64_t>(
+                                           RUN_LENGTH, tested_count - first)));
             }
         }
-        const std::uint64_t done = tested.load(std::memory_order_relaxed);
-        char percent[16];
-        std::snprintf(percent, sizeof percent, "%u%% of ",
-                      static_cast<unsigned>(100 * done / std::max<std::uint64_t>(tested_count, 1)));
-        append(percent, at, end);
-        append_grouped(tested_count, at, end);
-        append(" values tested, ", at, end);
-        append_grouped(not_prime.load(std::memory_order_relaxed), at, end);
-        append(" not prime", at, end);
-        append_time_left(static_cast<double>(since(testing_since)),
-                         static_cast<double>(work_done.load(std::memory_order_relaxed)),
-                         static_cast<double>(work_total), at, end);
+        std::uint64_t done = 0;
+        std::uint64_t work = 0;
+        const int members = std::min(slots_taken.load(std::memory_order_relaxed), SLOTS);
+        for (int m = 0; m < members; ++m) {
+            done += counts[m].tested.load(std::memory_order_relaxed);
+            found += counts[m].not_prime.load(std::memory_order_relaxed);
+            work += counts[m].work.load(std::memory_order_relaxed);
+        }
+        percent = static_cast<unsigned>(100 * std::min<std::uint64_t>(done, tested_count) /
+                                        std::max<std::uint64_t>(tested_count, 1));
+        add_grouped(count, tested_count);
+        add(count, " values");
+        what = "tested";
+        left = time_left(static_cast<double>(since(testing_since)), static_cast<double>(work),
+                         static_cast<double>(work_total));
     } else {
         const std::uint64_t done = bytes_read.load(std::memory_order_relaxed);
         const std::uint64_t size = bytes_total.load(std::memory_order_relaxed);
-        if (size > 0) {
-            char percent[16];
-            std::snprintf(percent, sizeof percent, "%u%% of ",
-                          static_cast<unsigned>(100 * std::min(done, size) / size));
-            append(percent, at, end);
-            append_grouped(size, at, end);
-        } else {
-            append_grouped(done, at, end);
+        known = size > 0;
+        percent = known ? static_cast<unsigned>(100 * std::min(done, size) / size) : 0;
+        add_grouped(count, known ? size : done);
+        add(count, " bytes");
+        left = time_left(static_cast<double>(since(started)), static_cast<double>(done),
+                         static_cast<double>(size));
+    }
+    char number[16];
+    std::snprintf(number, sizeof number, "%u%%", percent);
+    if (form <= 1) {
+        add(t, "primecheck: ");
+    }
+    if (!known) {
+        // Bytes alone, where the size is not known.
+        add(t, count.bytes);
+        add(t, form <= 2 ? " read" : "");
+        return t;
+    }
+    add(t, number);
+    if (form == 0) {
+        add(t, " of ");
+        add(t, count.bytes);
+    }
+    if (form <= 2) {
+        add(t, " ");
+        add(t, what);
+        if (testing.load(std::memory_order_relaxed)) {
+            add(t, ", ");
+            add_grouped(t, found);
+            add(t, " not prime");
         }
-        append(" bytes read", at, end);
-        append_time_left(static_cast<double>(since(started)), static_cast<double>(done),
-                         static_cast<double>(size), at, end);
     }
-    // A line longer than the terminal is wide would wrap, and the carriage
-    // return would then erase only its last row.
-    winsize size = {};
-    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 1) {
-        at = std::min(at, line + size.ws_col);
+    if (left.length > 0 && form <= 3) {
+        add(t, form <= 1 ? ", about " : ", ");
+        add(t, left.bytes);
+        add(t, " left");
     }
-    append("\x1b[K", at, line + sizeof line);
-    line_length = static_cast<std::size_t>(at - line);
+    return t;
 }
 
-void put(const char* text, std::size_t length) {
-    const ssize_t ignored = write(STDERR_FILENO, text, length);
+constexpr int FORMS = 5;
+
+void put(const char* bytes, std::size_t length) {
+    const ssize_t ignored = write(STDERR_FILENO, bytes, length);
     (void)ignored;
 }
 
 constexpr char ERASE[] = "\r\x1b[K";
 
-// Draws the line where it is due and standard error is free.
+// Whether the program may write to the terminal now: it is in the
+// terminal's foreground, so a background job never draws, nor is stopped
+// (SIGTTOU) for drawing.
+bool in_foreground() {
+    return tcgetpgrp(STDERR_FILENO) == getpgrp();
+}
+
+// Under `drawing`: draws the line as it stands, in the longest form that
+// stays short of the terminal's last column; takes it away where none does.
+void draw() {
+    winsize size = {};
+    const int columns = ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
+    for (int form = 0; form < FORMS; ++form) {
+        const text t = compose(form);
+        // A width of 0 is a terminal that does not say: the full line.
+        if (columns == 0 || static_cast<int>(t.length) < columns) {
+            char line[sizeof t.bytes + 8];
+            const int length = std::snprintf(line, sizeof line, "\r%s\x1b[K", t.bytes);
+            put(line, static_cast<std::size_t>(length));
+            shown.store(true, std::memory_order_relaxed);
+            return;
+        }
+    }
+    if (shown.exchange(false, std::memory_order_relaxed)) {
+        put(ERASE, sizeof ERASE - 1);
+    }
+}
+
+// Draws the line where it is due, standard error is free, and the program
+// owns the screen.
 void draw_when_due() {
     const std::int64_t now = since(started);
     if (now < next_draw_ns.load(std::memory_order_relaxed) || !drawing.try_lock()) {
@@ -178,31 +266,41 @@ void draw_when_due() {
     if (now >= next_draw_ns.load(std::memory_order_relaxed) &&
         enabled.load(std::memory_order_relaxed)) {
         next_draw_ns.store(now + every_ns, std::memory_order_relaxed);
-        compose();
-        put(line, line_length);
-        shown = true;
+        if (in_foreground()) {
+            draw();
+        }
     }
     drawing.unlock();
 }
 
-bool is_same_file(int a, int b) {
-    struct stat sa = {};
-    struct stat sb = {};
-    return fstat(a, &sa) == 0 && fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
-           sa.st_ino == sb.st_ino && sa.st_rdev == sb.st_rdev;
+// The terminal that standard error is, where standard output can show
+// nothing but through it: a regular file, /dev/null, or that terminal.
+bool owns_the_screen() {
+    const char* const term = std::getenv("TERM");
+    struct stat err = {};
+    struct stat out = {};
+    struct stat null = {};
+    if (isatty(STDERR_FILENO) == 0 || term == nullptr || *term == '\0' ||
+        std::strcmp(term, "dumb") == 0 || fstat(STDERR_FILENO, &err) != 0 ||
+        fstat(STDOUT_FILENO, &out) != 0) {
+        return false;
+    }
+    same_terminal = S_ISCHR(out.st_mode) && out.st_rdev == err.st_rdev;
+    return S_ISREG(out.st_mode) || same_terminal ||
+           (S_ISCHR(out.st_mode) && stat("/dev/null", &null) == 0 && out.st_rdev == null.st_rdev);
 }
 
 } // namespace
 
-void start_status(int after_ms, int every_ms) {
-    if (isatty(STDERR_FILENO) == 0) {
-        return;
+int start_status(int after_ms, int every_ms) {
+    if (!owns_the_screen()) {
+        return 0;
     }
     started = clock_type::now();
     every_ns = std::int64_t{every_ms} * 1'000'000;
     next_draw_ns.store(std::int64_t{after_ms} * 1'000'000, std::memory_order_relaxed);
-    same_terminal = isatty(STDOUT_FILENO) != 0 && is_same_file(STDOUT_FILENO, STDERR_FILENO);
     enabled.store(true, std::memory_order_release);
+    return 1;
 }
 
 void status_reading(std::uint64_t bytes, std::uint64_t size) {
@@ -224,30 +322,24 @@ void status_testing(const std::uint32_t* numbers, std::uint32_t count) {
     testing.store(true, std::memory_order_release);
 }
 
-void status_tested(std::uint32_t first, std::uint32_t length, std::uint32_t found) {
+void status_tested(std::uint32_t length, std::uint32_t found, std::uint64_t cost) {
     if (!enabled.load(std::memory_order_relaxed)) {
         return;
     }
-    // Each member counts on its own, and adds to the shared counts only when
-    // the line may be due: the members share no cache line a run.
-    thread_local std::uint64_t own_tested = 0;
-    thread_local std::uint64_t own_not_prime = 0;
-    thread_local std::uint64_t own_work = 0;
-    own_tested += length;
-    own_not_prime += found;
-    own_work += run_work(first, length);
-    if (since(started) >= next_draw_ns.load(std::memory_order_relaxed)) {
-        tested.fetch_add(std::exchange(own_tested, 0), std::memory_order_relaxed);
-        not_prime.fetch_add(std::exchange(own_not_prime, 0), std::memory_order_relaxed);
-        work_done.fetch_add(std::exchange(own_work, 0), std::memory_order_relaxed);
-        draw_when_due();
+    thread_local member_counts* own = nullptr;
+    if (own == nullptr) {
+        own = &counts[std::min(slots_taken.fetch_add(1, std::memory_order_relaxed), SLOTS - 1)];
     }
+    own->tested.fetch_add(length, std::memory_order_relaxed);
+    own->not_prime.fetch_add(found, std::memory_order_relaxed);
+    own->work.fetch_add(cost, std::memory_order_relaxed);
+    draw_when_due();
 }
 
 void status_before_report() {
     if (enabled.load(std::memory_order_relaxed) && same_terminal) {
         drawing.lock();
-        if (shown) {
+        if (shown.load(std::memory_order_relaxed) && in_foreground()) {
             put(ERASE, sizeof ERASE - 1);
         }
     }
@@ -255,8 +347,9 @@ void status_before_report() {
 
 void status_after_report() {
     if (enabled.load(std::memory_order_relaxed) && same_terminal) {
-        if (shown) {
-            put(line, line_length);
+        // Composed anew: the terminal may have another width by now.
+        if (shown.load(std::memory_order_relaxed) && in_foreground()) {
+            draw();
         }
         drawing.unlock();
     }
@@ -268,10 +361,19 @@ void end_status() {
     }
     const std::lock_guard<std::mutex> held(drawing);
     enabled.store(false, std::memory_order_relaxed);
-    if (shown) {
+    if (shown.exchange(false, std::memory_order_relaxed) && in_foreground()) {
         put(ERASE, sizeof ERASE - 1);
-        shown = false;
     }
+}
+
+void erase_status_now() {
+    if (shown.exchange(false, std::memory_order_relaxed)) {
+        put(ERASE, sizeof ERASE - 1);
+    }
+}
+
+void redraw_status_soon() {
+    next_draw_ns.store(0, std::memory_order_relaxed);
 }
 
 } // namespace primecheck

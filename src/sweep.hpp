@@ -14,4 +14,9 @@ inline constexpr std::uint32_t RUN_LENGTH = 256;
 // shorter where they do not divide evenly.
 std::uint32_t runs_in(std::uint32_t entries);
 
+// What testing entries [first, first + length) of `numbers` costs, about, in
+// trial divisions: the measure by which the status line weighs the work done
+// and left.
+std::uint64_t run_cost(const std::uint32_t* numbers, std::uint32_t first, std::uint32_t length);
+
 } // namespace primecheck

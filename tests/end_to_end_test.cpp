@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <primecheck/primality.hpp>
+#include <primecheck/version.hpp>
 
 #include <algorithm>
 #include <chrono>
@@ -72,10 +73,13 @@ struct e2e_case {
     // Standard output's file holds this before the run.
     std::string earlier;
     // Standard output is read from a terminal's typescript, as the terminal
-    // shows it once carriage returns and erasures are applied; and the raw
-    // text must hold `shows` on the way.
+    // shows it once carriage returns and erasures are applied.
     bool on_terminal = false;
+    // What standard output (a terminal's raw text) must hold on the way, and
+    // must not; where `shown_only`, nothing more of it is checked.
     std::string shows;
+    std::string lacks;
+    bool shown_only = false;
     // The kernel an emulated processor must pick.
     std::string kernel;
     // Skipped under the sanitizers.
@@ -272,8 +276,9 @@ e2e_case interrupted(const std::string& signal, int number) {
 
 // primecheck fills a log up to a file size limit drawn between 20,000 and
 // 400,000 bytes, or fills a 64 KiB tmpfs, on 2 threads, while another
-// process writes a numbered line into the same log every 100 to 200 µs: by
-// `>>` of its own, or through the open file they share (`>` or `<>`).
+// process, already under way, writes a numbered line into the same log
+// every 100 to 200 µs: by `>>` of its own, or through the open file they
+// share (`>` or `<>`).
 // Forty times over, every line of the other process's stays, and none of
 // ours is left cut.
 e2e_case beside_another_writer(const std::string& how, bool on_tmpfs) {
@@ -292,7 +297,8 @@ e2e_case beside_another_writer(const std::string& how, bool on_tmpfs) {
                             "|| exit 77"
                           : "",
         .needs = on_tmpfs ? "root" : "",
-        .before = "touch running; { " + writer + (shared ? "" : " >>" + log) + " & ",
+        .before = "touch running; { " + writer + (shared ? "" : " >>" + log) + " & until [ -s " +
+                  log + " ]; do sleep 0.01; done; ",
         .runner = on_tmpfs ? "" : "prlimit --fsize=$(shuf -i 20000-400000 -n 1)",
         .redirect = (shared ? "" : " >>" + log) + " 2>err; echo $? >status; rm running; wait; }" +
                     (shared ? " " + how + log : "") +
@@ -306,6 +312,45 @@ e2e_case beside_another_writer(const std::string& how, bool on_tmpfs) {
         .prefix_only = true,
         .plain_build_only = true,
         .other_writer = true};
+}
+
+// The program given `arguments`, which it must refuse with `message`,
+// reading nothing.
+e2e_case refused(std::string name, const std::string& arguments, const std::string& message) {
+    return {.name = std::move(name),
+            .input = "4\n",
+            .redirect = " " + arguments + " >out 2>err",
+            .status = 1,
+            .err = "primecheck: " + message + "\nTry 'primecheck --help' for more information.\n"};
+}
+
+// Stopped by SIGTERM while reading the FIFO that `writer` (which may be
+// none) feeds: dead of it within a second, having written nothing.
+e2e_case stopped_reading(std::string name, const std::string& writer) {
+    return {.name = std::move(name),
+            .setup = "rm prime_numbers.txt && mkfifo prime_numbers.txt",
+            .before = writer + "{ sleep 0.3; kill -TERM \"$(cat pid)\"; sleep 1; ! kill -0 "
+                               "\"$(cat pid)\" 2>/dev/null || { echo 'still running a second after "
+                               "the signal' >>err; kill -KILL \"$(cat pid)\"; }; } &",
+            .runner = NOTES_PID,
+            .redirect = " >out 2>err; s=$?; wait; exit $s",
+            .status = 128 + SIGTERM,
+            .killed_by = SIGTERM};
+}
+
+// The test build that draws at once, under a terminal, run as `before` and
+// `after` say, where it must draw nothing at all.
+e2e_case not_drawn(std::string name, const std::string& before, const std::string& after) {
+    return {.name = std::move(name),
+            .input = lines_of(even_values(100'000)),
+            .setup = "command -v script >/dev/null || exit 77",
+            .needs = "script (bsdutils)",
+            .runner = "script -qefc \"" + before,
+            .binary = STATUS_NOW_BINARY,
+            .redirect = after + "\" /dev/null >out 2>err",
+            .on_terminal = true,
+            .lacks = "%",
+            .shown_only = true};
 }
 
 // Distinct semiprimes p * q, p <= q, ascending: `count` of them, from the
@@ -560,8 +605,8 @@ std::vector<e2e_case> cases() {
         beside_another_writer("1<>", true),
         // Standard error is the same file, after a report whose reading
         // stopped at a word: every message goes in whole or not at all. The
-        // size limit leaves room for neither; the full disk has room for both
-        // in the last block of the report's.
+        // size limit, and the disk, whose blocks the report's lines fill to
+        // within less than a line, leave room for neither.
         {.name = "EveryMessageWholeInAFullLog",
          .input = limited + "abc\n",
          .before = "ulimit -f 128;",
@@ -576,10 +621,10 @@ std::vector<e2e_case> cases() {
          .setup = "mkdir fs && mount -t tmpfs -o size=64k primecheck fs 2>/dev/null || exit 77",
          .needs = "root",
          .redirect = " >fs/out 2>&1; s=$?; cp fs/out out; umount fs; exit $s",
-         .team_sizes = {1},
+         .team_sizes = {1, 2},
          .status = 1,
-         .out = report(std::vector<std::uint32_t>(3000, 4'294'967'294U)).substr(0, 64'000) +
-                no_space + stopped(3001, "abc", 3000)},
+         .out = report(std::vector<std::uint32_t>(3000, 4'294'967'294U)),
+         .prefix_only = true},
         // The last of four shares holds 50,000 primes and then 5,000,000
         // even values: while its owner tests the primes, the other members
         // take the even values from its far end and hold their lines. They
@@ -687,16 +732,16 @@ std::vector<e2e_case> cases() {
          .out = report(model_read(lines_of(hard_and_random) + repeated("6\n", 2000)).values),
          .on_terminal = true,
          .shows = "values tested"},
-        // The real program, its writes to a file held 100 ms each, so that it
+        // The real program, its writes to a file held 600 ms each, so that it
         // runs for two seconds on any processor: the status line is drawn a
         // few times a second, never as wide as the terminal's 40 columns
         // (standard output, a file, has no width), and it is gone at the end.
         {.name = "StatusLineFitsANarrowTerminal",
-         .input = lines_of(even_values(52'000)),
+         .input = lines_of(even_values(130'000)),
          .setup = "command -v script >/dev/null && : >report && " + strace_here,
          .needs = "strace",
          .runner = "script -qefc \"stty cols 40; ASAN_OPTIONS=detect_leaks=0 strace -f -qq -o "
-                   "/dev/null -P $PWD/report -e trace=write -e inject=write:delay_enter=100000",
+                   "/dev/null -P $PWD/report -e trace=write -e inject=write:delay_enter=600000",
          .redirect = " >report\" /dev/null >out 2>err",
          .on_terminal = true,
          .shows = "%",
@@ -739,6 +784,72 @@ std::vector<e2e_case> cases() {
          .binary = STATUS_NOW_BINARY,
          .redirect = " 2>&1 >out | cat >err",
          .out = report(std::vector<std::uint32_t>(2000, 6))},
+        // The command line: --help and --version answer and exit; anything
+        // else, a file name above all, is refused before the list is read.
+        {.name = "HelpSaysWhatItReads",
+         .input = "4\n",
+         .redirect = " --help >out 2>err",
+         .shows = "./prime_numbers.txt",
+         .lacks = "Total",
+         .shown_only = true},
+        {.name = "VersionIsTheBuilds",
+         .input = "4\n",
+         .redirect = " --version >out 2>err",
+         .team_sizes = {1},
+         .out = std::string("primecheck ") + PRIMECHECK_VERSION + "\n"},
+        refused("RefusesAFileName", "lists/prime_numbers.txt",
+                "extra operand 'lists/prime_numbers.txt'"),
+        refused("RefusesStandardInput", "-", "extra operand '-'"),
+        refused("RefusesAnUnknownOption", "--frobnicate", "unrecognized option '--frobnicate'"),
+        refused("RefusesAnArgumentToHelp", "--help=all",
+                "option '--help' doesn't allow an argument"),
+        refused("RefusesAShortOption", "-h", "invalid option -- 'h'"),
+        // Stopped while open waits for a FIFO's writer, and while read waits
+        // for more from a writer that stays: the run ends at once, having
+        // tested nothing, and the program dies of the signal.
+        stopped_reading("StoppedWhileOpenWaitsOnAFifo", ""),
+        stopped_reading("StoppedWhileReadWaitsOnAFifo",
+                        "{ echo 4; sleep 2; } >prime_numbers.txt & "),
+        // SIGINT once the first 100 lines are handed to the report, which
+        // gathers them rather than write so few, while millions of primes
+        // after them are tested: those lines go out whole, with no summary,
+        // and the program dies of the signal.
+        {.name = "StoppedRunKeepsTheLinesFound",
+         .input = repeated("4\n", 100),
+         .setup = "yes 4294967291 | head -n 4000000 >>prime_numbers.txt",
+         .before = "{ sleep 0.5; kill -INT \"$(cat pid)\"; } &",
+         .runner = NOTES_PID,
+         .redirect = " >out 2>err; s=$?; wait; exit $s",
+         .team_sizes = {1, 2},
+         .status = 128 + SIGINT,
+         .out = repeated("4 is NOT prime!\n", 100),
+         .plain_build_only = true,
+         .killed_by = SIGINT},
+        // Where the program does not own the screen, nothing is drawn: its
+        // output into a pipe, a terminal that cannot erase a line, and a job
+        // in the background (timeout runs it in a process group of its own)
+        // of a terminal that stops such jobs when they write: it runs on to
+        // its end.
+        not_drawn("NoStatusLineIntoAPipeThatEndsEarly", "", " | head -n 1"),
+        not_drawn("NoStatusLineOnADumbTerminal", "TERM=dumb ", ""),
+        not_drawn("NoStatusLineInTheBackground", "stty tostop; timeout -s KILL 10 ", " >report"),
+        // The terminal narrows from 80 to 40 columns mid-run, with the report
+        // on the same terminal: every drawing after that fits 40 columns, so
+        // that no row holds status text at the end.
+        {.name = "StatusLineFollowsANarrowingTerminal",
+         .input = "4294967295\n" + repeated("4294967291\n", 255),
+         .copies = 4000,
+         .setup = "command -v script >/dev/null || exit 77",
+         .needs = "script (bsdutils)",
+         .runner = "script -qefc \"stty cols 80; printf '\\033]W80\\a'; { sleep 0.3; stty cols "
+                   "40 </dev/tty; printf '\\033]W40\\a'; } & ",
+         .binary = STATUS_NOW_BINARY,
+         .redirect = "; wait\" /dev/null >out 2>err",
+         .team_sizes = {1},
+         .out =
+             repeated("4294967295 is NOT prime!\n", 4000) + "Total non-prime numbers found: 4000\n",
+         .on_terminal = true,
+         .shows = "%"},
         // The warning that reading stopped early is the last line of all.
         {.name = "StopWarningComesLast",
          .input = "4\n9\nabc\n15\n",
@@ -868,18 +979,26 @@ int shell(const std::string& command) {
 
 // What a terminal shows of `raw`: a carriage return goes back to the start
 // of the row, ESC [ K erases from there to its end, a line feed starts the
-// next row, and anything else is written over what the row holds.
+// next row, and anything else is written over what the row holds; a byte
+// written past the last column, where the width is known, starts the next
+// row, as xterm wraps. A row's test writes "ESC ] W <columns> BEL" just
+// after it changes the width: from there on rows are that wide.
 std::string as_shown(const std::string& raw) {
     std::string screen;
     std::string row;
     std::size_t column = 0;
+    std::size_t width = 0;
     for (std::size_t i = 0; i < raw.size(); ++i) {
-        if (raw[i] == '\r') {
+        if (raw.compare(i, 3, "\x1b]W") == 0) {
+            width = std::stoul(raw.substr(i + 3));
+            i = raw.find('\a', i);
+        } else if (raw[i] == '\r') {
             column = 0;
-        } else if (raw[i] == '\n') {
+        } else if (raw[i] == '\n' || (width > 0 && column == width)) {
             screen += row + '\n';
             row.clear();
             column = 0;
+            i -= raw[i] == '\n' ? 0 : 1;
         } else if (raw.compare(i, 3, "\x1b[K") == 0) {
             row.resize(column);
             i += 2;
@@ -932,14 +1051,16 @@ bool run(const e2e_case& c, int threads, run_result& r) {
     const std::string measure = measured ? std::string("'") + MEASURE + "' figures " : "";
     const auto start = std::chrono::steady_clock::now();
     // Exported, so that a runner can start a group of commands.
-    r.exit_status = shell(cd + "export OMP_NUM_THREADS=" + std::to_string(threads) + "; " +
-                          c.before + " " + measure + c.runner + " '" + c.binary + "'" + c.redirect);
+    // A terminal that can erase a line, where a row does not say otherwise.
+    r.exit_status =
+        shell(cd + "export TERM=xterm OMP_NUM_THREADS=" + std::to_string(threads) + "; " +
+              c.before + " " + measure + c.runner + " '" + c.binary + "'" + c.redirect);
     r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     r.out = slurp(dir / "out");
     r.err = slurp(dir / "err");
     r.wrote = slurp(dir / "wrote");
+    r.raw = r.out;
     if (c.on_terminal) {
-        r.raw = r.out;
         r.out = as_shown(r.out);
     }
     if (!c.kernel.empty()) {
@@ -1083,7 +1204,13 @@ TEST_P(EndToEnd, Run) {
         EXPECT_EQ(r.err, c.err);
         if (c.other_writer) {
             // Its lines, from "other 1" on, all there and in order; what is
-            // left must be ours.
+            // left must be ours. A full disk may cut the last line that it
+            // tried, for want of room it did not reserve.
+            const std::string tried = "other " + std::to_string(std::atoi(r.wrote.c_str()) + 1);
+            const std::size_t last = r.out.rfind('\n') + 1;
+            if (last < r.out.size() && tried.starts_with(r.out.substr(last))) {
+                r.out.resize(last);
+            }
             std::string ours;
             int next = 1;
             std::istringstream lines(r.out);
@@ -1103,15 +1230,17 @@ TEST_P(EndToEnd, Run) {
         }
         if (c.prefix_only) {
             expect_start_of(r.out, c.out, threads);
-        } else if (threads == 1) {
+        } else if (threads == 1 && !c.shown_only) {
             EXPECT_EQ(r.out, c.out);
-        } else {
+        } else if (!c.shown_only) {
             EXPECT_EQ(sorted_lines(r.out), sorted_lines(c.out));
             EXPECT_EQ(last_line(r.out), last_line(c.out));
         }
         EXPECT_TRUE(r.picked.starts_with(c.kernel + (c.kernel.empty() ? "" : ": 0 mismatches")))
             << r.picked;
-        EXPECT_NE(r.raw.find(c.shows), std::string::npos) << "no status line";
+        EXPECT_NE(r.raw.find(c.shows), std::string::npos) << "does not show " << c.shows;
+        EXPECT_TRUE(c.lacks.empty() || r.raw.find(c.lacks) == std::string::npos)
+            << "shows " << c.lacks;
         if (c.max_rss_over_one_thread_kib > 0) {
             run_result one;
             ASSERT_TRUE(run(c, 1, one));
