@@ -7,6 +7,10 @@
 #include <cstring>
 #include <vector>
 
+#ifdef __x86_64__
+#include <immintrin.h>
+#endif
+
 namespace {
 
 // inv(d) and lim(d) for the odd d from 3 to 65,537, worked out here, apart
@@ -86,6 +90,32 @@ using u32x16 = std::uint32_t __attribute__((vector_size(64)));
                                                const std::uint32_t* divisions, std::size_t count) {
     return bare<u32x16>(values, divisions, count);
 }
+
+// The unit's limit for the test: a multiply and an unsigned compare into a
+// mask register per vector of pairs, ORed there, and nothing else; eight
+// vectors of values against one broadcast divisor at a time, so that
+// neither the multiplies' latency nor a load can hold it up.
+[[gnu::target("avx512f")]] std::uint64_t limit_16(std::uint32_t seed, std::size_t divisors) {
+    __m512i value[8];
+    for (int v = 0; v < 8; ++v) {
+        value[v] = _mm512_set1_epi32(static_cast<int>(seed + 2 * static_cast<std::uint32_t>(v)));
+    }
+    __mmask16 hits[8] = {};
+    __m512i inverse = _mm512_set1_epi32(static_cast<int>(seed | 1));
+    const __m512i limit = _mm512_set1_epi32(static_cast<int>(seed >> 8));
+    const __m512i step = _mm512_set1_epi32(2);
+    for (std::size_t d = 0; d < divisors; ++d) {
+        for (int v = 0; v < 8; ++v) {
+            hits[v] |= _mm512_cmple_epu32_mask(_mm512_mullo_epi32(value[v], inverse), limit);
+        }
+        inverse = _mm512_add_epi32(inverse, step);
+    }
+    std::uint64_t all = 0;
+    for (const __mmask16 h : hits) {
+        all += h;
+    }
+    return all;
+}
 #endif
 
 } // namespace
@@ -102,6 +132,16 @@ std::size_t bare_lanes(int lanes, const std::uint32_t* values, const std::uint32
 #endif
     (void)lanes;
     return bare_4(values, divisions, count);
+}
+
+std::uint64_t unit_limit(std::uint32_t seed, std::size_t divisors) {
+#ifdef __x86_64__
+    return limit_16(seed, divisors);
+#else
+    (void)seed;
+    (void)divisors;
+    return 0;
+#endif
 }
 
 std::uint32_t trial_divisions(std::uint32_t n) {

@@ -69,6 +69,60 @@ void bm_is_prime(benchmark::State& state, int kernel, const primes& values) {
     force_kernel(best_kernel());
 }
 
+// The `count` largest primes up to odd `top`, ascending, by plain scalar
+// trial division.
+std::vector<std::uint32_t> primes_below(std::uint32_t top, std::size_t count) {
+    std::vector<std::uint32_t> found;
+    for (std::uint32_t n = top; found.size() < count; n -= 2) {
+        bool prime = true;
+        for (std::uint32_t d = 3; prime && std::uint64_t{d} * d <= n; d += 2) {
+            prime = n % d != 0;
+        }
+        if (prime) {
+            found.insert(found.begin(), n);
+        }
+    }
+    return found;
+}
+
+// A run of 256 primes, the largest below 2^32 or below 2^23, tested as the
+// sweep tests a run, on one kernel, in groups or one value at a time; ns
+// per (value, divisor) pair.
+void bm_run(benchmark::State& state, int kernel, bool grouped, bool large) {
+    static const std::vector<std::uint32_t> largest = primes_below(4'294'967'295U, 256);
+    static const std::vector<std::uint32_t> below_2_23 = primes_below((1U << 23) - 1, 256);
+    const std::vector<std::uint32_t>& values = large ? largest : below_2_23;
+    force_kernel(kernel);
+    const int was = batch_kernel(kernel);
+    set_batch(kernel, grouped ? 1 : 0);
+    unsigned char prime[256];
+    for (auto _ : state) {
+        test_run(values.data(), 256, prime);
+        benchmark::DoNotOptimize(prime);
+    }
+    set_batch(kernel, was);
+    std::int64_t pairs = 0;
+    for (const std::uint32_t n : values) {
+        pairs += trial_divisions(n);
+    }
+    state.counters["ns_per_pair"] =
+        benchmark::Counter(static_cast<double>(state.iterations() * pairs),
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    force_kernel(best_kernel());
+}
+
+// The unit's limit for a pair, measured in the same run: a multiply and a
+// compare per vector of 16 pairs.
+void bm_unit_limit(benchmark::State& state) {
+    constexpr std::size_t DIVISORS = 4096;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(unit_limit(12345, DIVISORS));
+    }
+    state.counters["ns_per_pair"] =
+        benchmark::Counter(static_cast<double>(state.iterations()) * DIVISORS * 128,
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
 void bm_bare_lanes(benchmark::State& state, int kernel, const primes& values) {
     const primes divisions = divisions_of(values);
     for (auto _ : state) {
@@ -180,6 +234,15 @@ int main(int argc, char** argv) {
             continue;
         }
         for (const bool large : {true, false}) {
+            for (const bool grouped : {true, false}) {
+                const std::string name =
+                    std::string(grouped ? "bm_run_grouped/" : "bm_run_one_by_one/") +
+                    kernel_name(kernel) + (large ? "/large" : "/small");
+                benchmark::RegisterBenchmark(name.c_str(),
+                                             [kernel, grouped, large](benchmark::State& s) {
+                                                 bm_run(s, kernel, grouped, large);
+                                             });
+            }
             const primes& values = large ? LARGE_PRIMES : SMALL_PRIMES;
             const std::string suffix =
                 std::string(kernel_name(kernel)) + (large ? "/large" : "/small");
@@ -190,6 +253,10 @@ int main(int argc, char** argv) {
                 ("bm_bare_lanes/" + suffix).c_str(),
                 [kernel, &values](benchmark::State& s) { bm_bare_lanes(s, kernel, values); });
         }
+    }
+    if (kernel_runs_here(kernel_count() - 1) != 0 &&
+        std::string(kernel_name(kernel_count() - 1)) == "avx512") {
+        benchmark::RegisterBenchmark("bm_unit_limit/avx512", bm_unit_limit);
     }
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();

@@ -299,8 +299,10 @@ void test_runs(sweep_state& sweep, std::uint32_t member) {
             share->range.end - first > RUN_LENGTH ? first + RUN_LENGTH : share->range.end;
         std::size_t length = 0;
         std::uint32_t lines = 0;
+        unsigned char prime[RUN_LENGTH];
+        test_run(sweep.numbers + first, end - first, prime);
         for (std::uint32_t i = first; i < end; ++i) {
-            if (is_prime(sweep.numbers[i]) == 0) {
+            if (prime[i - first] == 0) {
                 length += format_report_line(text + length, sweep.numbers[i]);
                 ++lines;
             }

@@ -32,6 +32,7 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -219,16 +220,18 @@ template <lane_test TEST, typename V>
 // SSE2 is every x86-64 processor's, so this kernel needs no attribute. It
 // has no 32-bit multiply of four lanes; the compiler makes one of two
 // 64-bit ones.
-int odd_divisor_sse2(std::uint32_t n, std::uint32_t divisors) {
-    return odd_divisor_in<lane_test::by_limit, u32x4>(n, 0, divisors);
+int odd_divisor_sse2(std::uint32_t n, std::uint32_t from, std::uint32_t to) {
+    return odd_divisor_in<lane_test::by_limit, u32x4>(n, from, to);
 }
 
-[[gnu::target("sse4.1")]] int odd_divisor_sse41(std::uint32_t n, std::uint32_t divisors) {
-    return odd_divisor_in<lane_test::by_limit, u32x4>(n, 0, divisors);
+[[gnu::target("sse4.1")]] int odd_divisor_sse41(std::uint32_t n, std::uint32_t from,
+                                                std::uint32_t to) {
+    return odd_divisor_in<lane_test::by_limit, u32x4>(n, from, to);
 }
 
-[[gnu::target("avx2")]] int odd_divisor_avx2(std::uint32_t n, std::uint32_t divisors) {
-    return odd_divisor_in<lane_test::by_limit, u32x8>(n, 0, divisors);
+[[gnu::target("avx2")]] int odd_divisor_avx2(std::uint32_t n, std::uint32_t from,
+                                             std::uint32_t to) {
+    return odd_divisor_in<lane_test::by_limit, u32x8>(n, from, to);
 }
 
 // The first 2,048 divisors, whose 16 KiB of the table every test reads and
@@ -238,19 +241,25 @@ int odd_divisor_sse2(std::uint32_t n, std::uint32_t divisors) {
 // inlined beside the other measured slower.
 constexpr std::uint32_t NEAR_DIVISORS = 2048;
 
-[[gnu::target("avx512f"), gnu::noinline]] int avx512_by_limit(std::uint32_t n, std::uint32_t to) {
-    return odd_divisor_in<lane_test::by_limit, u32x16>(n, 0, to);
+[[gnu::target("avx512f"), gnu::noinline]] int avx512_by_limit(std::uint32_t n, std::uint32_t from,
+                                                              std::uint32_t to) {
+    return odd_divisor_in<lane_test::by_limit, u32x16>(n, from, to);
 }
 
-[[gnu::target("avx512f"), gnu::noinline]] int avx512_by_bound(std::uint32_t n, std::uint32_t to) {
-    return odd_divisor_in<lane_test::by_bound, u32x16>(n, NEAR_DIVISORS, to);
+[[gnu::target("avx512f"), gnu::noinline]] int avx512_by_bound(std::uint32_t n, std::uint32_t from,
+                                                              std::uint32_t to) {
+    return odd_divisor_in<lane_test::by_bound, u32x16>(n, from, to);
 }
 
-[[gnu::target("avx512f")]] int odd_divisor_avx512(std::uint32_t n, std::uint32_t divisors) {
-    if (divisors <= NEAR_DIVISORS) {
-        return avx512_by_limit(n, divisors);
+[[gnu::target("avx512f")]] int odd_divisor_avx512(std::uint32_t n, std::uint32_t from,
+                                                  std::uint32_t to) {
+    if (to <= NEAR_DIVISORS) {
+        return avx512_by_limit(n, from, to);
     }
-    return avx512_by_limit(n, NEAR_DIVISORS) != 0 || avx512_by_bound(n, divisors) != 0 ? 1 : 0;
+    return (from < NEAR_DIVISORS && avx512_by_limit(n, from, NEAR_DIVISORS) != 0) ||
+                   avx512_by_bound(n, std::max(from, NEAR_DIVISORS), to) != 0
+               ? 1
+               : 0;
 }
 
 constexpr int KERNEL_SSE2 = 0;
@@ -263,8 +272,8 @@ constexpr int KERNELS = 4;
 
 // Every other processor: its baseline vector unit (NEON on arm64), at 16
 // bytes. A processor without one runs the same code lane by lane.
-int odd_divisor_generic(std::uint32_t n, std::uint32_t divisors) {
-    return odd_divisor_in<lane_test::by_limit, u32x4>(n, 0, divisors);
+int odd_divisor_generic(std::uint32_t n, std::uint32_t from, std::uint32_t to) {
+    return odd_divisor_in<lane_test::by_limit, u32x4>(n, from, to);
 }
 
 constexpr int KERNEL_GENERIC = 0;
@@ -272,8 +281,218 @@ constexpr int KERNELS = 1;
 
 #endif
 
+// The batch: many values a divisor. Each divisor's inv and lim, read once
+// from the table and broadcast to every lane, are tried on a group of
+// values in the lanes, and what a lane finds is ORed into bits. A group's
+// values come sorted by how many divisors each takes, so the lanes that
+// are still testing are those from some lane on: the divisors run in
+// stretches over which the same lanes test, and whatever a lane past its
+// own last divisor finds is masked off at the stretch's end. That keeps
+// every value to exactly its own divisors, tried in increasing order, and
+// a value that finds one leaves the group's work: the group stops once all
+// of its values have.
+
+// The values of a group, at most.
+constexpr std::uint32_t GROUP = 64;
+// How many divisors a stretch runs at most before the group looks whether
+// every value it tests has found one.
+constexpr std::uint32_t LOOK_EVERY = 512;
+
+// The stretches of a group of `size` values, counts ascending, from table
+// entry `from` on: in each, the entries from `at` to below `end` are tried
+// on every lane, and what the lanes in `testing` find counts. `found` has
+// bit i set once value i found one of its entries.
+struct stretches {
+    const std::uint32_t* counts;
+    std::uint32_t size;
+    std::uint32_t at;
+    std::uint32_t end;
+    std::uint32_t first = 0;
+    std::uint64_t testing = 0;
+    std::uint64_t found = 0;
+
+    stretches(const std::uint32_t* group_counts, std::uint32_t group_size, std::uint32_t from)
+        : counts(group_counts), size(group_size), at(from), end(from) {}
+
+    // The next stretch; false once every lane is past its last entry or has
+    // found one.
+    bool next() {
+        at = end;
+        while (first < size && counts[first] <= at) {
+            ++first;
+        }
+        if (first == size) {
+            return false;
+        }
+        const std::uint64_t all =
+            size == GROUP ? ~std::uint64_t{0} : (std::uint64_t{1} << size) - 1;
+        // The lanes whose own entries all reach past this stretch.
+        testing = all & (~std::uint64_t{0} << first) & ~found;
+        end = std::min(counts[first], at + LOOK_EVERY);
+        return testing != 0;
+    }
+};
+
+// A group in vectors of 32-bit lanes, tried by the vector extensions.
+template <typename V, std::uint32_t VECTORS> struct lanes_of_group {
+    V value[VECTORS];
+
+    [[gnu::always_inline]] std::uint64_t operator()(std::uint32_t from, std::uint32_t to) const {
+        using mask = decltype(V{} <= V{});
+        mask hits[VECTORS] = {};
+        for (std::uint32_t at = from; at < to; ++at) {
+            const V inverse = V{} + DIVISORS.inverse[at];
+            const V limit = V{} + DIVISORS.limit[at];
+            for (std::uint32_t v = 0; v < VECTORS; ++v) {
+                hits[v] |= value[v] * inverse <= limit;
+            }
+        }
+        std::uint64_t bits = 0;
+        for (std::uint32_t v = 0; v < VECTORS; ++v) {
+            const V none{};
+            // A lane that found none is all zeros, at most zero.
+            bits |= std::uint64_t{~lanes_at_most(reinterpret_cast<const V&>(hits[v]), none) &
+                                  ((1U << LANES<V>)-1)}
+                    << (v * LANES<V>);
+        }
+        return bits;
+    }
+};
+
+// The narrower units hold six vectors of values: with the multiplies'
+// latency, fewer leave the multiplier idle, and more do not fit the
+// registers beside the hits.
+template <typename V> constexpr std::uint32_t GROUP_OF = 6 * LANES<V>;
+
+template <typename V>
+[[gnu::always_inline]] inline std::uint64_t group_in_lanes(const std::uint32_t* values,
+                                                           const std::uint32_t* counts,
+                                                           std::uint32_t size, std::uint32_t from) {
+    lanes_of_group<V, GROUP_OF<V> / LANES<V>> group{};
+    std::memcpy(group.value, values, size * sizeof *values);
+    stretches run(counts, size, from);
+    while (run.next()) {
+        run.found |= group(run.at, run.end) & run.testing;
+    }
+    return run.found;
+}
+
+#ifdef __x86_64__
+
+// On AVX-512 a lane's compare goes to a mask register, and the masks are
+// ORed there: two instructions a vector and divisor, the multiply and the
+// compare, each reading its divisor's word broadcast from the table. Two
+// divisors a step keep enough multiplies under way.
+template <std::uint32_t VECTORS> struct zmm_group {
+    __m512i value[VECTORS];
+
+    [[gnu::target("avx512f"), gnu::always_inline]] std::uint64_t
+    operator()(std::uint32_t from, std::uint32_t to) const {
+        __mmask16 hits[VECTORS] = {};
+        std::uint32_t at = from;
+        for (; at + 2 <= to; at += 2) {
+            const __m512i inverse = _mm512_set1_epi32(static_cast<int>(DIVISORS.inverse[at]));
+            const __m512i limit = _mm512_set1_epi32(static_cast<int>(DIVISORS.limit[at]));
+            const __m512i next_inverse =
+                _mm512_set1_epi32(static_cast<int>(DIVISORS.inverse[at + 1]));
+            const __m512i next_limit = _mm512_set1_epi32(static_cast<int>(DIVISORS.limit[at + 1]));
+            for (std::uint32_t v = 0; v < VECTORS; ++v) {
+                hits[v] |=
+                    _mm512_cmple_epu32_mask(_mm512_mullo_epi32(value[v], inverse), limit) |
+                    _mm512_cmple_epu32_mask(_mm512_mullo_epi32(value[v], next_inverse), next_limit);
+            }
+        }
+        if (at < to) {
+            const __m512i inverse = _mm512_set1_epi32(static_cast<int>(DIVISORS.inverse[at]));
+            const __m512i limit = _mm512_set1_epi32(static_cast<int>(DIVISORS.limit[at]));
+            for (std::uint32_t v = 0; v < VECTORS; ++v) {
+                hits[v] |= _mm512_cmple_epu32_mask(_mm512_mullo_epi32(value[v], inverse), limit);
+            }
+        }
+        std::uint64_t bits = 0;
+        for (std::uint32_t v = 0; v < VECTORS; ++v) {
+            bits |= std::uint64_t{hits[v]} << (16 * v);
+        }
+        return bits;
+    }
+};
+
+template <std::uint32_t VECTORS>
+[[gnu::target("avx512f"), gnu::always_inline]] inline std::uint64_t
+group_in_zmm(const std::uint32_t* lanes, const std::uint32_t* counts, std::uint32_t size,
+             std::uint32_t from) {
+    zmm_group<VECTORS> group;
+    for (std::uint32_t v = 0; v < VECTORS; ++v) {
+        group.value[v] = _mm512_loadu_si512(lanes + std::size_t{16} * v);
+    }
+    stretches run(counts, size, from);
+    while (run.next()) {
+        run.found |= group(run.at, run.end) & run.testing;
+    }
+    return run.found;
+}
+
+[[gnu::target("avx512f")]] std::uint64_t group_avx512(const std::uint32_t* values,
+                                                      const std::uint32_t* counts,
+                                                      std::uint32_t size, std::uint32_t from) {
+    std::uint32_t lanes[GROUP] = {};
+    std::memcpy(lanes, values, size * sizeof *values);
+    switch ((size + 15) / 16) {
+    case 1:
+        return group_in_zmm<1>(lanes, counts, size, from);
+    case 2:
+        return group_in_zmm<2>(lanes, counts, size, from);
+    case 3:
+        return group_in_zmm<3>(lanes, counts, size, from);
+    default:
+        return group_in_zmm<4>(lanes, counts, size, from);
+    }
+}
+
+[[gnu::target("avx2")]] std::uint64_t group_avx2(const std::uint32_t* values,
+                                                 const std::uint32_t* counts, std::uint32_t size,
+                                                 std::uint32_t from) {
+    return group_in_lanes<u32x8>(values, counts, size, from);
+}
+
+[[gnu::target("sse4.1")]] std::uint64_t group_sse41(const std::uint32_t* values,
+                                                    const std::uint32_t* counts, std::uint32_t size,
+                                                    std::uint32_t from) {
+    return group_in_lanes<u32x4>(values, counts, size, from);
+}
+
+std::uint64_t group_sse2(const std::uint32_t* values, const std::uint32_t* counts,
+                         std::uint32_t size, std::uint32_t from) {
+    return group_in_lanes<u32x4>(values, counts, size, from);
+}
+
+#else
+
+std::uint64_t group_generic(const std::uint32_t* values, const std::uint32_t* counts,
+                            std::uint32_t size, std::uint32_t from) {
+    return group_in_lanes<u32x4>(values, counts, size, from);
+}
+
+#endif
+
 // The kernel in use; negative until the first call picks one.
 std::atomic<int> current_kernel{-1};
+
+// The divisors that a run's values are tried on one at a time, where most
+// composites end, before the rest are tried in groups; a whole number of
+// the per-value kernels' steps.
+constexpr std::uint32_t SCREEN = 128;
+// A value that takes fewer divisors is tried one at a time all the way:
+// the group's own work would cost more than it saves.
+constexpr std::uint32_t GROUPED_FROM = 1024;
+constexpr std::uint32_t RUN_MOST = 256;
+
+// Whether each kernel tests a run's values in groups.
+#ifdef __x86_64__
+int batch_on[KERNELS] = {0, 1, 1, 1};
+#else
+int batch_on[KERNELS] = {0};
+#endif
 
 } // namespace
 
@@ -364,25 +583,137 @@ int table_says_divides(std::uint32_t n, std::uint32_t d) {
     return entry_divides(n, (d - 3) / 2);
 }
 
+namespace {
+
+// The odd divisors 3, 5, ... up to the root of n, as is_prime bounds them:
+// up to the last odd number not above the root in double precision.
+std::uint32_t divisors_of(std::uint32_t n) {
+    const auto root = static_cast<std::uint32_t>(std::sqrt(static_cast<double>(n)));
+    return root >= 3 ? (root - 1) / 2 : 0;
+}
+
+// 1 when one of the table entries from `from`, a whole number of steps, to
+// below `to` divides n, on `kernel`, one value at a time.
+int one_value(int kernel, std::uint32_t n, std::uint32_t from, std::uint32_t to) {
+    switch (kernel) {
+#ifdef __x86_64__
+    case KERNEL_AVX512:
+        return odd_divisor_avx512(n, from, to);
+    case KERNEL_AVX2:
+        return odd_divisor_avx2(n, from, to);
+    case KERNEL_SSE41:
+        return odd_divisor_sse41(n, from, to);
+    default:
+        return odd_divisor_sse2(n, from, to);
+#else
+    default:
+        return odd_divisor_generic(n, from, to);
+#endif
+    }
+}
+
+// The values of a group on `kernel`, and whether it tests them in groups at
+// all, where that measured faster than one value at a time.
+std::uint32_t group_size(int kernel) {
+    switch (kernel) {
+#ifdef __x86_64__
+    case KERNEL_AVX512:
+        return GROUP;
+    case KERNEL_AVX2:
+        return GROUP_OF<u32x8>;
+    default:
+        return GROUP_OF<u32x4>;
+#else
+    default:
+        return GROUP_OF<u32x4>;
+#endif
+    }
+}
+
+std::uint64_t one_group(int kernel, const std::uint32_t* values, const std::uint32_t* counts,
+                        std::uint32_t size, std::uint32_t from) {
+    switch (kernel) {
+#ifdef __x86_64__
+    case KERNEL_AVX512:
+        return group_avx512(values, counts, size, from);
+    case KERNEL_AVX2:
+        return group_avx2(values, counts, size, from);
+    case KERNEL_SSE41:
+        return group_sse41(values, counts, size, from);
+    default:
+        return group_sse2(values, counts, size, from);
+#else
+    default:
+        return group_generic(values, counts, size, from);
+#endif
+    }
+}
+
+} // namespace
+
 int has_odd_divisor(std::uint32_t n, double bound) {
     // The odd i <= bound are 3, 5, ... up to the last odd number not above
     // floor(bound).
     const auto floor_bound = static_cast<std::uint32_t>(bound);
-    const std::uint32_t divisors = floor_bound >= 3 ? (floor_bound - 1) / 2 : 0;
-    switch (kernel_in_use()) {
-#ifdef __x86_64__
-    case KERNEL_AVX512:
-        return odd_divisor_avx512(n, divisors);
-    case KERNEL_AVX2:
-        return odd_divisor_avx2(n, divisors);
-    case KERNEL_SSE41:
-        return odd_divisor_sse41(n, divisors);
-    default:
-        return odd_divisor_sse2(n, divisors);
-#else
-    default:
-        return odd_divisor_generic(n, divisors);
-#endif
+    return one_value(kernel_in_use(), n, 0, floor_bound >= 3 ? (floor_bound - 1) / 2 : 0);
+}
+
+int batch_kernel(int kernel) {
+    return kernel >= 0 && kernel < KERNELS && batch_on[kernel] != 0 ? 1 : 0;
+}
+
+void set_batch(int kernel, int on) {
+    batch_on[kernel] = on;
+}
+
+void test_run(const std::uint32_t* values, std::uint32_t count, unsigned char* prime) {
+    const int kernel = kernel_in_use();
+    const bool grouped = batch_on[kernel] != 0;
+    // The values the screen leaves, by how many divisors each takes.
+    std::uint32_t undecided = 0;
+    std::uint32_t index[RUN_MOST];
+    std::uint32_t counts[RUN_MOST];
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const std::uint32_t n = values[i];
+        if (n < 3 || n % 2 == 0) {
+            prime[i] = n == 2 ? 1 : 0;
+            continue;
+        }
+        const std::uint32_t divisors = divisors_of(n);
+        const std::uint32_t screened = grouped && divisors >= GROUPED_FROM ? SCREEN : divisors;
+        prime[i] = one_value(kernel, n, 0, screened) == 0 ? 1 : 0;
+        if (prime[i] != 0 && screened < divisors) {
+            // In order of divisors: a sorted list's values come so already.
+            std::uint32_t at = undecided++;
+            for (; at > 0 && counts[at - 1] > divisors; --at) {
+                index[at] = index[at - 1];
+                counts[at] = counts[at - 1];
+            }
+            index[at] = i;
+            counts[at] = divisors;
+        }
+    }
+    const std::uint32_t size = group_size(kernel);
+    std::uint32_t group[GROUP];
+    for (std::uint32_t first = 0; first < undecided; first += size) {
+        const std::uint32_t members = std::min(size, undecided - first);
+        // A group three quarters empty, as the few values of a run of
+        // random ones that the screen leaves, would test idle lanes: those
+        // go on one at a time.
+        if (4 * members < 3 * size) {
+            for (std::uint32_t k = first; k < undecided; ++k) {
+                prime[index[k]] =
+                    one_value(kernel, values[index[k]], SCREEN, counts[k]) == 0 ? 1 : 0;
+            }
+            break;
+        }
+        for (std::uint32_t k = 0; k < members; ++k) {
+            group[k] = values[index[first + k]];
+        }
+        const std::uint64_t found = one_group(kernel, group, counts + first, members, SCREEN);
+        for (std::uint32_t k = 0; k < members; ++k) {
+            prime[index[first + k]] = ((found >> k) & 1) != 0 ? 0 : 1;
+        }
     }
 }
 

@@ -10,6 +10,16 @@ namespace primecheck {
 // 65,536, divides n, else 0.
 int has_odd_divisor(std::uint32_t n, double bound);
 
+// Sets prime[i] to is_prime(values[i]) for each of the `count` values, at
+// most 256: the values that the first divisors leave undecided are tried
+// together, many values a divisor, where the kernel in use does so.
+void test_run(const std::uint32_t* values, std::uint32_t count, unsigned char* prime);
+
+// Whether `kernel` tests a run's values in groups (1) or one at a time (0);
+// for the benchmarks, which time both. Not for use while other threads test.
+int batch_kernel(int kernel);
+void set_batch(int kernel, int on);
+
 // 1 when the divisor table says that the odd number d, from 3 to 65,537,
 // divides n: the test every kernel makes in each lane.
 int table_says_divides(std::uint32_t n, std::uint32_t d);

@@ -1,8 +1,11 @@
 // exhaustive_check [KERNEL] [FROM TO]: tests every odd n in [FROM, TO), by
 // default all of [0, 2^32), with each kernel this processor runs, forced and
-// read back, against a segmented sieve, on all threads. KERNEL names one
-// kernel, or "picked" for the one is_prime picks by itself. A progress line
-// goes to standard error; a line for each kernel and then the total of
+// read back, against a segmented sieve, on all threads: once one value at a
+// time (is_prime), and once in runs of 256 as the sweep tests them
+// (test_run), each run half from the range's low end and half from its high
+// end, so that its values' bounds differ. KERNEL names one kernel, or
+// "picked" for the one is_prime picks by itself. A progress line goes to
+// standard error; a line for each kernel and way and then the total of
 // mismatches to standard output. Exit status 1 on any mismatch, 2 on a bad
 // command line.
 
@@ -29,10 +32,9 @@ using u64 = unsigned long long;
 constexpr u64 ALL = u64{1} << 32;
 constexpr u64 SEGMENT = u64{1} << 16;
 
-// The odd n in [from, to) where is_prime disagrees with a sieve by the odd
-// numbers below 2^16, which sieve everything below 2^32, the first few
-// named; `primes` counts the odd primes the sieve finds.
-u64 check_segment(u64 from, u64 to, u64& primes) {
+// The odd values of [from, to), and whether each is prime, by a sieve by
+// the odd numbers below 2^16, which sieve everything below 2^32.
+void sieve_odd(u64 from, u64 to, std::vector<std::uint32_t>& values, std::vector<int>& prime) {
     std::vector<char> composite(to - from);
     for (u64 p = 3; p < (1U << 16) && p * p < to; p += 2) {
         const u64 multiple = (from + p - 1) / p * p;
@@ -40,22 +42,64 @@ u64 check_segment(u64 from, u64 to, u64& primes) {
             composite[m - from] = 1;
         }
     }
-    u64 mismatches = 0;
     for (u64 n = from | 1; n < to; n += 2) {
-        const int expected = n > 1 && composite[n - from] == 0 ? 1 : 0;
-        primes += static_cast<u64>(expected);
-        if (is_prime(static_cast<std::uint32_t>(n)) != expected && ++mismatches <= 3) {
-            std::printf("mismatch: is_prime(%llu) is %d\n", n, 1 - expected);
+        values.push_back(static_cast<std::uint32_t>(n));
+        prime.push_back(n > 1 && composite[n - from] == 0 ? 1 : 0);
+    }
+}
+
+// The odd n of segment `low` and segment `high` (none where it is `low`)
+// where the verdict disagrees with the sieve, the first few named: by
+// is_prime, or else by test_run on runs of 128 values of each; `primes`
+// counts the odd primes the sieve finds.
+u64 check_segments(u64 low, u64 high, u64 from, u64 to, bool in_runs, u64& primes) {
+    std::vector<std::uint32_t> values[2];
+    std::vector<int> prime[2];
+    const u64 segment[2] = {low, high};
+    for (int s = 0; s < (high == low ? 1 : 2); ++s) {
+        sieve_odd(std::max(from, segment[s] * SEGMENT), std::min(to, (segment[s] + 1) * SEGMENT),
+                  values[s], prime[s]);
+    }
+    u64 mismatches = 0;
+    const auto check = [&mismatches](std::uint32_t n, int said, int expected) {
+        if (said != expected && ++mismatches <= 3) {
+            std::printf("mismatch: %u said to be %s\n", n, said != 0 ? "prime" : "not prime");
+        }
+    };
+    for (int s = 0; s < 2; ++s) {
+        primes += static_cast<u64>(std::count(prime[s].begin(), prime[s].end(), 1));
+        for (std::size_t i = 0; i < values[s].size() && !in_runs; ++i) {
+            check(values[s][i], is_prime(values[s][i]), prime[s][i]);
+        }
+    }
+    for (std::size_t at = 0; in_runs && at < std::max(values[0].size(), values[1].size());
+         at += 128) {
+        std::uint32_t run[256];
+        int expected[256];
+        std::uint32_t length = 0;
+        for (int s = 0; s < 2; ++s) {
+            for (std::size_t i = at; i < std::min(at + 128, values[s].size()); ++i) {
+                run[length] = values[s][i];
+                expected[length++] = prime[s][i];
+            }
+        }
+        unsigned char said[256];
+        test_run(run, length, said);
+        for (std::uint32_t i = 0; i < length; ++i) {
+            check(run[i], said[i], expected[i]);
         }
     }
     return mismatches;
 }
 
-u64 sweep(const char* name, u64 from, u64 to) {
+u64 sweep(const char* name, u64 from, u64 to, bool in_runs) {
     // A test costs about as many divisions as the root of its value: the
-    // time left is told by that.
-    const u64 segments = (to - from + SEGMENT - 1) / SEGMENT;
-    const auto work = [from](u64 s) { return std::sqrt(static_cast<double>(from + s * SEGMENT)); };
+    // time left is told by that. Segment s goes with the one as far from the
+    // range's other end, low with high.
+    const u64 first = from / SEGMENT;
+    const u64 last = (to - 1) / SEGMENT;
+    const u64 segments = (last - first) / 2 + 1;
+    const auto work = [](u64 s) { return std::sqrt(static_cast<double>(s * SEGMENT)); };
     const double all_work = (std::pow(to, 1.5) - std::pow(from, 1.5)) / 1.5 / SEGMENT;
     const bool terminal = isatty(STDERR_FILENO) != 0;
     const double start = omp_get_wtime();
@@ -65,12 +109,11 @@ u64 sweep(const char* name, u64 from, u64 to) {
     u64 primes = 0;
 #pragma omp parallel for schedule(dynamic, 1) reduction(+ : mismatches, primes)
     for (u64 s = 0; s < segments; ++s) {
-        mismatches +=
-            check_segment(from + s * SEGMENT, std::min(from + (s + 1) * SEGMENT, to), primes);
+        mismatches += check_segments(first + s, last - s, from, to, in_runs, primes);
 #pragma omp critical(progress)
         {
             const double now = omp_get_wtime();
-            done += work(s);
+            done += work(first + s) + (last - s != first + s ? work(last - s) : 0);
             if (now - shown >= (terminal ? 1 : 30)) {
                 shown = now;
                 std::fprintf(stderr, "%s: %.1f%%, %.1f million values/s, %.0f s left%c", name,
@@ -83,9 +126,10 @@ u64 sweep(const char* name, u64 from, u64 to) {
     if (terminal && shown > start) {
         std::fputc('\n', stderr);
     }
-    std::printf("%s: %llu mismatches in %llu odd values from %llu to %llu (%llu primes), %.1f s\n",
-                name, mismatches, (to - (from | 1) + 1) / 2, from, to, primes,
-                omp_get_wtime() - start);
+    std::printf(
+        "%s%s: %llu mismatches in %llu odd values from %llu to %llu (%llu primes), %.1f s\n", name,
+        in_runs ? ", in runs" : "", mismatches, (to - (from | 1) + 1) / 2, from, to, primes,
+        omp_get_wtime() - start);
     std::fflush(stdout);
     return mismatches;
 }
@@ -109,7 +153,9 @@ int main(int argc, char** argv) {
         return 2;
     }
     const bool picked = std::strcmp(only, "picked") == 0;
-    u64 mismatches = picked ? sweep(kernel_name(kernel_in_use()), from, to) : 0;
+    u64 mismatches = picked ? sweep(kernel_name(kernel_in_use()), from, to, false) +
+                                  sweep(kernel_name(kernel_in_use()), from, to, true)
+                            : 0;
     int swept = picked ? 1 : 0;
     for (int kernel = 0; kernel < kernel_count() && !picked; ++kernel) {
         if (kernel_runs_here(kernel) != 0 &&
@@ -120,7 +166,13 @@ int main(int argc, char** argv) {
                             kernel_name(kernel_in_use()));
                 return 1;
             }
-            mismatches += sweep(kernel_name(kernel), from, to);
+            mismatches += sweep(kernel_name(kernel), from, to, false);
+            // Grouped on every unit, also where one value at a time is the
+            // faster and the sweep tests so.
+            const int grouped = batch_kernel(kernel);
+            set_batch(kernel, 1);
+            mismatches += sweep(kernel_name(kernel), from, to, true);
+            set_batch(kernel, grouped);
             ++swept;
         }
     }

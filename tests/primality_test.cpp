@@ -113,6 +113,62 @@ TEST(IsPrime, EveryKernelAgreesWithIndependentOracles) {
     force_kernel(best_kernel());
 }
 
+// A run tested as the sweep tests it, on every kernel this processor runs,
+// in groups and one value at a time, against plain trial division, for the
+// runs a group can get wrong: small primes up to 65,537 and primes of every
+// size from 2^22 between the largest ones, so that bounds differ from lane
+// to lane; prime squares, which only
+// their last divisor decides, at a group's edges; a composite whose least
+// factor is near the table's top; runs shorter than a group; and one value
+// all along.
+TEST(TestRun, AgreesWithPlainTrialDivisionOnEveryKindOfRun) {
+    std::vector<std::uint32_t> largest;
+    for (std::uint32_t n = 4'294'967'295U; largest.size() < 256; n -= 2) {
+        if (divides_nothing(n)) {
+            largest.insert(largest.begin(), n);
+        }
+    }
+    std::vector<std::vector<std::uint32_t>> runs(4, largest);
+    for (std::uint32_t i = 0; i < 256; i += 2) {
+        // Small primes here, and primes of every size from 2^22 on there.
+        std::uint32_t n = i % 4 == 0 ? 65'537 - i * 200 : 4'200'001 + i * 16'000'000;
+        while (!divides_nothing(n)) {
+            n += 2;
+        }
+        runs[0][i] = n;
+    }
+    // 65,521 and 65,519 squared, and 65,519 * 65,521.
+    for (const std::size_t edge : {0, 15, 16, 47, 48, 63, 64, 127, 128, 191, 192, 255}) {
+        runs[1][edge] = edge % 2 == 0 ? 4'293'001'441U : 4'292'739'361U;
+        runs[2][edge] = 4'292'870'399U;
+    }
+    runs[3].assign(256, 4'294'967'291U);
+    runs.emplace_back(256, 4'293'001'441U);
+    runs.emplace_back(largest.begin(), largest.begin() + 50);
+    runs.emplace_back(largest.begin(), largest.begin() + 20);
+    runs.push_back(HARD_CASES);
+    for (int kernel = 0; kernel < kernel_count(); ++kernel) {
+        const int grouped = batch_kernel(kernel);
+        for (const int batch : {0, 1}) {
+            if (kernel_runs_here(kernel) == 0) {
+                continue;
+            }
+            SCOPED_TRACE(std::string(kernel_name(kernel)) + (batch != 0 ? ", grouped" : ""));
+            force_kernel(kernel);
+            set_batch(kernel, batch);
+            for (const std::vector<std::uint32_t>& run : runs) {
+                unsigned char prime[256];
+                test_run(run.data(), static_cast<std::uint32_t>(run.size()), prime);
+                for (std::size_t i = 0; i < run.size(); ++i) {
+                    ASSERT_EQ(prime[i], divides_nothing(run[i]) ? 1 : 0) << run[i] << " at " << i;
+                }
+            }
+        }
+        set_batch(kernel, grouped);
+    }
+    force_kernel(best_kernel());
+}
+
 // Runs `body` with standard output sent to a file of its own, and returns
 // what reached it; the stream's error indicator is cleared after.
 template <typename BODY> std::string stdout_of(BODY body) {
