@@ -485,11 +485,14 @@ constexpr std::uint32_t SCREEN = 128;
 // A value that takes fewer divisors is tried one at a time all the way:
 // the group's own work would cost more than it saves.
 constexpr std::uint32_t GROUPED_FROM = 1024;
+// The fewest of a run's values that the screen leaves undecided for them to
+// be tried in groups: a quarter of a run.
+constexpr std::uint32_t UNDECIDED_LEAST = 64;
 constexpr std::uint32_t RUN_MOST = 256;
 
 // Whether each kernel tests a run's values in groups.
 #ifdef __x86_64__
-int batch_on[KERNELS] = {0, 1, 1, 1};
+int batch_on[KERNELS] = {1, 1, 1, 1};
 #else
 int batch_on[KERNELS] = {0};
 #endif
@@ -697,10 +700,11 @@ void test_run(const std::uint32_t* values, std::uint32_t count, unsigned char* p
     std::uint32_t group[GROUP];
     for (std::uint32_t first = 0; first < undecided; first += size) {
         const std::uint32_t members = std::min(size, undecided - first);
-        // A group three quarters empty, as the few values of a run of
-        // random ones that the screen leaves, would test idle lanes: those
-        // go on one at a time.
-        if (4 * members < 3 * size) {
+        // Where the screen left few, as of a run of random values, most of
+        // them are composites that a group would keep testing to the bound
+        // of its last prime; and a group a quarter empty tests idle lanes.
+        // Those go on one value at a time.
+        if (undecided < UNDECIDED_LEAST || 4 * members < 3 * size) {
             for (std::uint32_t k = first; k < undecided; ++k) {
                 prime[index[k]] =
                     one_value(kernel, values[index[k]], SCREEN, counts[k]) == 0 ? 1 : 0;
