@@ -7,7 +7,7 @@
 
 #include "report_output.hpp"
 #include "status_line.hpp"
-#include "sweep_stop.hpp"
+#include "sweep.hpp"
 
 #include <cerrno>
 #include <csignal>
@@ -55,7 +55,7 @@ constexpr int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
 
 // The stop signal that came while testing; and 1 once testing began, before
 // which a stop signal ends the run at once.
-volatile std::sig_atomic_t caught = 0;
+volatile std::sig_atomic_t stop_signal = 0;
 volatile std::sig_atomic_t testing = 0;
 
 // Ends the process as the signal would have, so that its parent sees it die
@@ -81,7 +81,7 @@ extern "C" void on_stop_signal(int signal) {
         erase_status_now();
         die_of(signal);
     }
-    caught = signal;
+    stop_signal = signal;
     request_stop();
 }
 
@@ -195,37 +195,38 @@ int main(int argc, char** argv) {
 
     status_testing(list.numbers, list.count);
     testing = 1;
+    write_outcome outcome;
     const std::uint32_t non_prime_total =
-        caught == 0 ? count_non_primes(list.numbers, list.count) : 0;
+        stop_signal == 0 ? sweep_list(list.numbers, list.count, outcome) : 0;
     end_status();
-    if (caught != 0) {
+    if (stop_signal != 0) {
         // What was handed to the report goes out whole: each share's lines
         // end at a run that was done, and the runs that waited behind one
         // that was not stay out. There is no summary, whose total would be
         // false.
         flush_report();
         release_number_list(list);
-        die_of(caught);
+        die_of(stop_signal);
     }
-    // After a failed write the sweep has written nothing more and left the
-    // reason in errno; the total would claim lines that never went out. The
-    // report has gone out before the summary, so that the summary has a
-    // write of its own, which a pipe takes whole.
-    bool written = std::ferror(stdout) == 0;
-    if (written) {
+    // After a failed write the sweep has written nothing more; the total
+    // would claim lines that never went out. The report has gone out before
+    // the summary, so that the summary has a write of its own, which a pipe
+    // takes whole.
+    if (outcome.error == 0) {
         char summary[64];
         const int length = std::snprintf(summary, sizeof summary,
                                          "Total non-prime numbers found: %u\n", non_prime_total);
-        written =
-            write_report_run(summary, static_cast<std::size_t>(length)) != 0 && flush_report() == 0;
+        outcome = write_report_run(summary, static_cast<std::size_t>(length));
+        if (outcome.error == 0) {
+            outcome = flush_report();
+        }
     }
-    if (!written) {
+    if (outcome.error != 0) {
         // Nothing more goes out, not even at exit.
-        const int error = errno;
         discard_report();
-        report_failure("Failed to write output", std::strerror(error));
-        if (const char* const why = cut_line_left()) {
-            report_failure("The output ends with a cut line, not taken back", why);
+        report_failure("Failed to write output", std::strerror(outcome.error));
+        if (outcome.cut_line != nullptr) {
+            report_failure("The output ends with a cut line, not taken back", outcome.cut_line);
         }
     }
     // Last, so that on a terminal it is what the user reads: part of the
@@ -236,8 +237,8 @@ int main(int argc, char** argv) {
     }
     release_number_list(list);
     // A stop signal after the last run still ends the program as it would.
-    if (caught != 0) {
-        die_of(caught);
+    if (stop_signal != 0) {
+        die_of(stop_signal);
     }
-    return written ? 0 : 1;
+    return outcome.error == 0 ? 0 : 1;
 }

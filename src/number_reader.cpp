@@ -23,12 +23,12 @@ constexpr std::size_t COUNT_MAX = std::numeric_limits<std::uint32_t>::max();
 // One byte more than a warning shows, so that it can tell a longer token.
 constexpr std::size_t TOKEN_KEPT = TOKEN_SHOWN_MAX + 1;
 
-bool is_space(unsigned char c) {
-    return c == ' ' || (c >= '\t' && c <= '\r');
+int is_space(unsigned char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r') ? 1 : 0;
 }
 
-bool is_digit(unsigned char c) {
-    return c >= '0' && c <= '9';
+int is_digit(unsigned char c) {
+    return c >= '0' && c <= '9' ? 1 : 0;
 }
 
 // The value of the up to ten digits at p, which must have ten bytes after
@@ -61,7 +61,7 @@ std::uint64_t leading_digits(const unsigned char*& p) {
     v &= 0xFFFFFFFF;
     p += run;
     // A run of eight may go on for two more digits.
-    for (int more = run == 8 ? 2 : 0; more > 0 && is_digit(*p); --more) {
+    for (int more = run == 8 ? 2 : 0; more > 0 && is_digit(*p) != 0; --more) {
         v = v * 10 + static_cast<unsigned>(*p++ - '0');
     }
     return v;
@@ -102,7 +102,7 @@ std::size_t bytes_for(std::size_t capacity) {
     return capacity * sizeof(std::uint32_t);
 }
 
-bool grow(number_list& list) {
+int grow(number_list& list) {
     const std::size_t capacity =
         list.capacity >= COUNT_MAX / 2 ? COUNT_MAX : std::max<std::size_t>(2 * list.capacity, 1);
     const std::size_t bytes = bytes_for(capacity);
@@ -110,27 +110,54 @@ bool grow(number_list& list) {
     // never needs room for two copies of itself.
     void* const grown = bytes == 0 ? nullptr : std::realloc(list.numbers, bytes);
     if (grown == nullptr) {
-        return false;
+        return 0;
     }
     list.numbers = static_cast<std::uint32_t*>(grown);
     list.capacity = capacity;
-    return true;
+    return 1;
 }
 
-// Stores the value just scanned. Otherwise sets why it could not be stored.
-bool store(number_list& list, const scanner& s, read_result& result) {
+// Stores the value just scanned: 1, or 0 with why it could not be stored
+// in `result`.
+int store(number_list& list, const scanner& s, read_result& result) {
     if (list.count == COUNT_MAX) {
         result.stop = read_stop::list_full;
         result.line = s.line;
-        return false;
+        return 0;
     }
-    if (list.count == list.capacity && !grow(list)) {
+    if (list.count == list.capacity && grow(list) == 0) {
         result.stop = read_stop::no_memory;
         result.error = errno;
-        return false;
+        return 0;
     }
     list.numbers[list.count++] = static_cast<std::uint32_t>(s.value);
-    return true;
+    return 1;
+}
+
+// The fast path: the values of up to ten digits that end in this buffer,
+// fit 32 bits and fit the list (no more than a 32-bit count, whatever room
+// it has), with the white space around them, read and stored in one go from
+// `p` on. Stops at anything else, which the general path takes, and leaves
+// `p` there.
+void read_plain_values(scanner& s, const unsigned char*& p, const unsigned char* end,
+                       number_list& list) {
+    const std::size_t room = std::min(list.capacity, COUNT_MAX);
+    for (;;) {
+        while (p != end && is_space(*p) != 0) {
+            s.line += static_cast<std::uint64_t>(*p == '\n');
+            ++p;
+        }
+        if (end - p <= 10) {
+            return;
+        }
+        const unsigned char* q = p;
+        const std::uint64_t value = leading_digits(q);
+        if (q == p || is_digit(*q) != 0 || value > VALUE_MAX || list.count >= room) {
+            return;
+        }
+        list.numbers[list.count++] = static_cast<std::uint32_t>(value);
+        p = q;
+    }
 }
 
 // Reading stops at the text kept so far; the scan goes on only to collect
@@ -141,10 +168,10 @@ void stop_at_token(scanner& s, read_result& result) {
     s.at = phase::capturing;
 }
 
-// Scans one buffer. False once reading has ended and the token, if any, is
-// complete.
-bool scan(scanner& s, const unsigned char* data, std::size_t size, number_list& list,
-          read_result& result) {
+// Scans one buffer. 0 once reading has ended and the token, if any, is
+// complete, else 1.
+int scan(scanner& s, const unsigned char* data, std::size_t size, number_list& list,
+         read_result& result) {
     const unsigned char* p = data;
     const unsigned char* const end = data + size;
     // Where the current value's text begins in this buffer.
@@ -152,28 +179,10 @@ bool scan(scanner& s, const unsigned char* data, std::size_t size, number_list& 
     for (;;) {
         switch (s.at) {
         case phase::between:
-            // The list takes no more than a 32-bit count, whatever room it has.
-            for (const std::size_t room = std::min(list.capacity, COUNT_MAX);;) {
-                while (p != end && is_space(*p)) {
-                    s.line += static_cast<std::uint64_t>(*p == '\n');
-                    ++p;
-                }
-                // The common case, a value of up to ten digits that ends in
-                // this buffer and fits the list, is read and stored in one
-                // go; anything else takes the general path below.
-                if (end - p <= 10) {
-                    break;
-                }
-                const unsigned char* q = p;
-                const std::uint64_t value = leading_digits(q);
-                if (q == p || is_digit(*q) || value > VALUE_MAX || list.count >= room) {
-                    break;
-                }
-                list.numbers[list.count++] = static_cast<std::uint32_t>(value);
-                p = q;
-            }
+            // Leaves p past any white space.
+            read_plain_values(s, p, end, list);
             if (p == end) {
-                return true;
+                return 1;
             }
             start = p;
             s.text_length = 0;
@@ -181,7 +190,7 @@ bool scan(scanner& s, const unsigned char* data, std::size_t size, number_list& 
             if (*p == '+') {
                 ++p;
                 s.at = phase::after_sign;
-            } else if (is_digit(*p)) {
+            } else if (is_digit(*p) != 0) {
                 s.at = phase::in_digits;
             } else {
                 stop_at_token(s, result);
@@ -190,9 +199,9 @@ bool scan(scanner& s, const unsigned char* data, std::size_t size, number_list& 
         case phase::after_sign:
             if (p == end) {
                 keep(s, start, end);
-                return true;
+                return 1;
             }
-            if (is_digit(*p)) {
+            if (is_digit(*p) != 0) {
                 s.at = phase::in_digits;
             } else {
                 keep(s, start, p);
@@ -204,11 +213,12 @@ bool scan(scanner& s, const unsigned char* data, std::size_t size, number_list& 
             // Two digits a step halve the chain of multiplications. A value
             // that passes the maximum stays past it, so checking every other
             // digit finds the same values too large.
-            while (end - p >= 2 && is_digit(p[0]) && is_digit(p[1]) && value <= VALUE_MAX) {
+            while (end - p >= 2 && is_digit(p[0]) != 0 && is_digit(p[1]) != 0 &&
+                   value <= VALUE_MAX) {
                 value = value * 100 + static_cast<unsigned>((p[0] - '0') * 10 + (p[1] - '0'));
                 p += 2;
             }
-            while (p != end && is_digit(*p) && value <= VALUE_MAX) {
+            while (p != end && is_digit(*p) != 0 && value <= VALUE_MAX) {
                 value = value * 10 + static_cast<unsigned>(*p++ - '0');
             }
             s.value = value;
@@ -217,10 +227,10 @@ bool scan(scanner& s, const unsigned char* data, std::size_t size, number_list& 
                 stop_at_token(s, result);
             } else if (p == end) {
                 keep(s, start, end);
-                return true;
+                return 1;
             } else {
-                if (!store(list, s, result)) {
-                    return false;
+                if (store(list, s, result) == 0) {
+                    return 0;
                 }
                 // A value ends at any byte that is not a digit, and that byte
                 // begins whatever comes next, as with "%u".
@@ -229,10 +239,10 @@ bool scan(scanner& s, const unsigned char* data, std::size_t size, number_list& 
             break;
         }
         case phase::capturing:
-            while (p != end && !is_space(*p) && s.text_length < TOKEN_KEPT) {
+            while (p != end && is_space(*p) == 0 && s.text_length < TOKEN_KEPT) {
                 s.text[s.text_length++] = static_cast<char>(*p++);
             }
-            return p == end && s.text_length < TOKEN_KEPT;
+            return p == end && s.text_length < TOKEN_KEPT ? 1 : 0;
         }
     }
 }
@@ -261,23 +271,24 @@ void populate(void* begin, std::size_t bytes) {
 // fill, of the buffer and of the list (a value takes two bytes at least),
 // are brought in with one call each. Only a hint: where the kernel has no
 // such call, the pages fault as before.
-void fault_in_what_the_file_fills(std::FILE* file, unsigned char* buffer, std::size_t buffer_size,
-                                  const number_list& list) {
+// `left`, the bytes of the file still to read, is 0 where that is not
+// known.
+void fault_in_what_the_file_fills(std::uint64_t left, unsigned char* buffer,
+                                  std::size_t buffer_size, const number_list& list) {
 #ifdef MADV_POPULATE_WRITE
+    if (left == 0) {
+        return;
+    }
     const int error = errno;
-    struct stat st = {};
-    const off_t at = ftello(file);
-    if (fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode) && at >= 0 && st.st_size > at) {
-        const auto left = static_cast<std::size_t>(st.st_size - at);
-        populate(buffer, std::min(buffer_size, left));
-        const std::size_t values = std::min(list.capacity - list.count, left / 2 + 1);
-        if (values > 0) {
-            populate(list.numbers + list.count, values * sizeof *list.numbers);
-        }
+    populate(buffer, static_cast<std::size_t>(std::min<std::uint64_t>(buffer_size, left)));
+    const auto values =
+        static_cast<std::size_t>(std::min<std::uint64_t>(list.capacity - list.count, left / 2 + 1));
+    if (values > 0) {
+        populate(list.numbers + list.count, values * sizeof *list.numbers);
     }
     errno = error;
 #else
-    (void)file;
+    (void)left;
     (void)buffer;
     (void)buffer_size;
     (void)list;
@@ -285,15 +296,15 @@ void fault_in_what_the_file_fills(std::FILE* file, unsigned char* buffer, std::s
 }
 
 // What is left of a regular file from where it stands; 0 where that is not
-// known.
+// known, as for a pipe.
 std::uint64_t bytes_left(std::FILE* file) {
     const int error = errno;
     struct stat st = {};
     const off_t at = ftello(file);
-    const bool known =
-        fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode) && at >= 0 && st.st_size > at;
+    const int known =
+        fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode) && at >= 0 && st.st_size > at ? 1 : 0;
     errno = error;
-    return known ? static_cast<std::uint64_t>(st.st_size - at) : 0;
+    return known != 0 ? static_cast<std::uint64_t>(st.st_size - at) : 0;
 }
 
 } // namespace
@@ -325,9 +336,9 @@ read_result read_numbers(std::FILE* file, number_list& list, std::size_t buffer_
         result.error = ENOMEM;
         return result;
     }
-    fault_in_what_the_file_fills(file, buffer.get(), buffer_size, list);
-    // For the program's status line on a terminal, where it shows one.
+    // Also for the program's status line on a terminal, where it shows one.
     const std::uint64_t file_size = bytes_left(file);
+    fault_in_what_the_file_fills(file_size, buffer.get(), buffer_size, list);
     std::uint64_t bytes_read = 0;
     scanner s;
     for (;;) {
@@ -339,7 +350,7 @@ read_result read_numbers(std::FILE* file, number_list& list, std::size_t buffer_
         }
         bytes_read += size;
         status_reading(bytes_read, file_size);
-        if (!scan(s, buffer.get(), size, list, result)) {
+        if (scan(s, buffer.get(), size, list, result) == 0) {
             break;
         }
         if (size < buffer_size) {

@@ -63,18 +63,15 @@ std::size_t gathered_length = 0;
 // write reserves first.
 std::size_t gathered_most = std::size_t{1} << 16;
 
-// 1 where standard output shows each line as it comes, a terminal or a
-// line-buffered stream; -1 until the report's first write looks.
-int line_by_line = -1;
-
-// Why the last failure left a cut line behind: a text, or else an errno.
-const char* left_text = nullptr;
-int left_error = 0;
+// How the report's lines reach standard output: each line as it comes, on
+// a terminal or a line-buffered stream, or gathered into larger writes.
+enum class delivery : unsigned char { not_looked_at, line_by_line, gathered };
+delivery report_delivery = delivery::not_looked_at;
 
 // What a write to a descriptor must reserve, looked up once a report.
 struct output_file {
-    bool regular = false;
-    bool append = false;
+    int regular = 0;
+    int append = 0;
     rlim_t size_limit = RLIM_INFINITY;
 };
 
@@ -82,8 +79,8 @@ output_file output_file_of(int fd) {
     output_file file;
     struct stat st = {};
     rlimit limit = {};
-    file.regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    file.append = (fcntl(fd, F_GETFL) & O_APPEND) != 0;
+    file.regular = static_cast<int>(fstat(fd, &st) == 0 && S_ISREG(st.st_mode));
+    file.append = static_cast<int>((fcntl(fd, F_GETFL) & O_APPEND) != 0);
     file.size_limit = getrlimit(RLIMIT_FSIZE, &limit) == 0 ? limit.rlim_cur : RLIM_INFINITY;
     return file;
 }
@@ -117,11 +114,12 @@ void unlock_stream() {
 // `refused` says why.
 std::size_t reserve(int fd, const output_file& file, const char* data, std::size_t length,
                     int& refused) {
-    if (!file.regular) {
+    if (file.regular == 0) {
         return length;
     }
     struct stat st = {};
-    const off_t at = file.append ? (fstat(fd, &st) == 0 ? st.st_size : -1) : lseek(fd, 0, SEEK_CUR);
+    const off_t at =
+        file.append != 0 ? (fstat(fd, &st) == 0 ? st.st_size : -1) : lseek(fd, 0, SEEK_CUR);
     if (at < 0) {
         return length;
     }
@@ -145,16 +143,15 @@ std::size_t reserve(int fd, const output_file& file, const char* data, std::size
 
 constexpr std::size_t CHECKED_MAX = 128;
 
-// The part of a line, `tail`, that a failed write to `fd` left from
-// `begins_at` to `ends_at` in the file (begins_at -1 where that is not
-// known) is cut off, where the file still ends with it.
-void take_back(int fd, const char* tail, std::size_t length, off_t begins_at, off_t ends_at) {
+// The take-back: the part of a line, `tail`, that a failed write to `fd`
+// left from `begins_at` to `ends_at` in the file (begins_at -1 where that is
+// not known) is cut off, where the file still ends with it. nullptr where
+// it was, else why not.
+const char* take_back(int fd, const char* tail, std::size_t length, off_t begins_at,
+                      off_t ends_at) {
     struct stat st = {};
-    left_text = nullptr;
-    left_error = 0;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        left_text = "not a regular file";
-        return;
+        return "not a regular file";
     }
     char found[CHECKED_MAX];
     // Where the file can be read, its last bytes must be ours too.
@@ -162,19 +159,21 @@ void take_back(int fd, const char* tail, std::size_t length, off_t begins_at, of
         (length <= CHECKED_MAX &&
          pread(fd, found, length, begins_at) == static_cast<ssize_t>(length) &&
          std::memcmp(found, tail, length) != 0)) {
-        left_text = "the file changed after the failed write";
-    } else if (st.st_size != ends_at) {
-        left_text = "other bytes follow it in the file";
-    } else if (ftruncate(fd, begins_at) != 0) {
-        left_error = errno;
-    } else {
-        lseek(fd, begins_at, SEEK_SET);
+        return "the file changed after the failed write";
     }
+    if (st.st_size != ends_at) {
+        return "other bytes follow it in the file";
+    }
+    if (ftruncate(fd, begins_at) != 0) {
+        return std::strerror(errno);
+    }
+    lseek(fd, begins_at, SEEK_SET);
+    return nullptr;
 }
 
-// Writes all of `data`, whole lines that a file took room for, to `fd`. 1,
-// or 0 with errno set where a write failed, after taking back what it left.
-int write_reserved(int fd, const char* data, std::size_t length) {
+// Writes all of `data`, whole lines that a file took room for, to `fd`;
+// after a write that fails, takes back what it left.
+write_outcome write_reserved(int fd, const char* data, std::size_t length) {
     std::size_t done = 0;
     // Where the last line that went out begins, in `data` and in the file.
     std::size_t line = 0;
@@ -187,11 +186,8 @@ int write_reserved(int fd, const char* data, std::size_t length) {
         }
         if (wrote <= 0) {
             const int error = wrote == 0 ? EIO : errno;
-            if (done > line) {
-                take_back(fd, data + line, done - line, line_at, end);
-            }
-            errno = error;
-            return 0;
+            return {error,
+                    done > line ? take_back(fd, data + line, done - line, line_at, end) : nullptr};
         }
         const std::size_t from = done;
         done += static_cast<std::size_t>(wrote);
@@ -213,108 +209,112 @@ int write_reserved(int fd, const char* data, std::size_t length) {
             line_at = -1;
         }
     }
-    return 1;
+    return {};
 }
 
 // Writes all of `data`, whole lines, to `fd`, the file `file`, as much at a
-// time as it has room for. 1, or 0 with errno set where it had room for no
-// more lines, or a write failed.
-int write_whole(int fd, const output_file& file, const char* data, std::size_t length) {
+// time as it has room for; fails with the reason the file gave where it had
+// room for no more lines.
+write_outcome write_whole(int fd, const output_file& file, const char* data, std::size_t length) {
     for (std::size_t done = 0; done < length;) {
         int refused = 0;
         const std::size_t room = reserve(fd, file, data + done, length - done, refused);
         if (room == 0) {
-            errno = refused;
-            return 0;
+            return {refused, nullptr};
         }
-        if (write_reserved(fd, data + done, room) == 0) {
-            return 0;
+        const write_outcome wrote = write_reserved(fd, data + done, room);
+        if (wrote.error != 0) {
+            return wrote;
         }
         done += room;
     }
-    return 1;
-}
-
-int stream_fails(int error) {
-    // The stream's error indicator says so to its other users, as a write
-    // of its own would.
-    stdout->_flags |= _IO_ERR_SEEN;
-    errno = error;
-    return 0;
+    return {};
 }
 
 // Writes the stream's own bytes, then what the report gathered.
-int flush_locked() {
+write_outcome flush_locked() {
     if (fflush_unlocked(stdout) != 0) {
-        return 0;
+        return {errno, nullptr};
     }
     const std::size_t length = gathered_length;
     gathered_length = 0;
-    return length == 0 || write_whole(fileno_unlocked(stdout), report_file, gathered, length) != 0
-               ? 1
-               : stream_fails(errno);
+    return length == 0 ? write_outcome{}
+                       : write_whole(fileno_unlocked(stdout), report_file, gathered, length);
 }
 
 // A terminal shows the lines as they come, each in a write of its own, and
 // none on the row of the status line, which goes away meanwhile.
-int write_lines(const char* text, std::size_t length) {
+write_outcome write_lines(const char* text, std::size_t length) {
     const char* const end = text + length;
-    int written = 1;
+    write_outcome wrote;
     status_before_report();
-    for (const char* line = text; line < end && written != 0;) {
+    for (const char* line = text; line < end && wrote.error == 0;) {
         const auto* const last =
             static_cast<const char*>(std::memchr(line, '\n', static_cast<std::size_t>(end - line)));
         const auto line_length = static_cast<std::size_t>(last + 1 - line);
-        written = write_whole(fileno_unlocked(stdout), report_file, line, line_length);
+        wrote = write_whole(fileno_unlocked(stdout), report_file, line, line_length);
         line += line_length;
     }
-    const int error = errno;
     status_after_report();
-    return written != 0 ? 1 : stream_fails(error);
+    return wrote;
 }
 
 } // namespace
 
 void begin_report() {
     lock_stream();
-    line_by_line = -1;
+    report_delivery = delivery::not_looked_at;
     report_file = output_file_of(fileno_unlocked(stdout));
-    gathered_most = report_file.regular ? sizeof gathered : std::size_t{1} << 16;
+    gathered_most = report_file.regular != 0 ? sizeof gathered : std::size_t{1} << 16;
     unlock_stream();
 }
 
-int write_report_run(const char* text, std::size_t length) {
+write_outcome write_report_run(const char* text, std::size_t length) {
     lock_stream();
-    int taken = 0;
-    if (line_by_line < 0) {
-        line_by_line = __flbf(stdout) != 0 || isatty(fileno_unlocked(stdout)) != 0 ? 1 : 0;
+    if (report_delivery == delivery::not_looked_at) {
+        report_delivery = __flbf(stdout) != 0 || isatty(fileno_unlocked(stdout)) != 0
+                              ? delivery::line_by_line
+                              : delivery::gathered;
     }
-    if (line_by_line != 0) {
-        taken = flush_locked() != 0 ? write_lines(text, length) : 0;
+    write_outcome wrote;
+    if (report_delivery == delivery::line_by_line) {
+        wrote = flush_locked();
+        if (wrote.error == 0) {
+            wrote = write_lines(text, length);
+        }
     } else if (gathered_most - gathered_length >= length) {
         std::memcpy(gathered + gathered_length, text, length);
         gathered_length += length;
-        taken = 1;
-    } else if (flush_locked() != 0) {
-        if (length <= gathered_most) {
+    } else {
+        wrote = flush_locked();
+        if (wrote.error == 0 && length <= gathered_most) {
             std::memcpy(gathered, text, length);
             gathered_length = length;
-            taken = 1;
-        } else {
-            taken = write_whole(fileno_unlocked(stdout), report_file, text, length) != 0
-                        ? 1
-                        : stream_fails(errno);
+        } else if (wrote.error == 0) {
+            wrote = write_whole(fileno_unlocked(stdout), report_file, text, length);
         }
     }
     unlock_stream();
-    return taken;
+    return wrote;
 }
 
-int flush_report() {
+write_outcome flush_report() {
     lock_stream();
-    const int flushed = flush_locked();
+    const write_outcome wrote = flush_locked();
     unlock_stream();
-    return flushed != 0 ? 0 : EOF;
+    return wrote;
+}
+
+void mark_stream_failed() {
+    // The report writes with write(2), past the stream, so the stream's own
+    // error indicator does not know of a failure. glibc keeps that
+    // indicator in the stream's flags, and no standard call sets it; so it
+    // is set here, as a failed write of the stream's own would, for the
+    // stream's other users: ferror(stdout) then tells, and a later sweep
+    // writes nothing after the gap.
+    flockfile(stdout);
+    stdout->_flags |= _IO_ERR_SEEN;
+    funlockfile(stdout);
 }
 
 void discard_report() {
@@ -322,10 +322,6 @@ void discard_report() {
     gathered_length = 0;
     __fpurge(stdout);
     unlock_stream();
-}
-
-const char* cut_line_left() {
-    return left_text != nullptr ? left_text : left_error != 0 ? std::strerror(left_error) : nullptr;
 }
 
 void report_failure(const char* what, const char* reason) {
@@ -337,12 +333,8 @@ void report_failure(const char* what, const char* reason) {
 void write_message(const char* text, std::size_t length) {
     // Standard error may be the very file that just filled up: the message
     // goes in whole or not at all, as a report line would.
-    const char* const kept_text = left_text;
-    const int kept_error = left_error;
     std::fflush(stderr);
     write_whole(STDERR_FILENO, output_file_of(STDERR_FILENO), text, length);
-    left_text = kept_text;
-    left_error = kept_error;
 }
 
 } // namespace primecheck

@@ -9,6 +9,14 @@
 
 namespace primecheck {
 
+// What writing report lines came to: error 0 where every line went out,
+// else the errno of the write that failed; and where that write left part
+// of a line that could not be taken back, why, in a few words.
+struct write_outcome {
+    int error = 0;
+    const char* cut_line = nullptr;
+};
+
 // A report begins: the next write looks again at what standard output is.
 void begin_report();
 
@@ -16,19 +24,18 @@ void begin_report();
 // stream's lock, after whatever the stream itself holds, so that no other
 // thread's output lands inside a line. On a terminal each line goes out at
 // once, in a write of its own; elsewhere the report gathers lines and
-// writes them when the next run would not fit beside them. 1 when the text
-// was taken whole, 0 with errno set when a write failed.
-int write_report_run(const char* text, std::size_t length);
+// writes them when the next run would not fit beside them.
+write_outcome write_report_run(const char* text, std::size_t length);
 
-// Writes out what the report and the stream hold. 0, or EOF with errno set.
-int flush_report();
+// Writes out what the report and the stream hold.
+write_outcome flush_report();
 
 // Drops what the report and the stream hold, unwritten.
 void discard_report();
 
-// Where a failed write left part of a line that could not be taken back:
-// why, in a few words; otherwise nullptr. Kept until the next failure.
-const char* cut_line_left();
+// Sets standard output's error indicator, as a failed write of the
+// stream's own would, for the stream's other users.
+void mark_stream_failed();
 
 // Writes `text`, whole lines, to standard error as the report writes its
 // lines: in one write, where a file takes it whole, and taken back where

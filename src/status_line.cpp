@@ -44,7 +44,7 @@ using clock_type = std::chrono::steady_clock;
 std::atomic<bool> enabled{false};
 // Standard output is the same terminal, so a report line must not share
 // the status line's row.
-bool same_terminal = false;
+int same_terminal = 0;
 clock_type::time_point started;
 clock_type::time_point testing_since;
 std::int64_t every_ns = 0;
@@ -221,7 +221,7 @@ text compose(int form) {
 
 constexpr int FORMS = 5;
 
-void put(const char* bytes, std::size_t length) {
+void write_to_terminal(const char* bytes, std::size_t length) {
     const ssize_t ignored = write(STDERR_FILENO, bytes, length);
     (void)ignored;
 }
@@ -231,8 +231,8 @@ constexpr char ERASE[] = "\r\x1b[K";
 // Whether the program may write to the terminal now: it is in the
 // terminal's foreground, so a background job never draws, nor is stopped
 // (SIGTTOU) for drawing.
-bool in_foreground() {
-    return tcgetpgrp(STDERR_FILENO) == getpgrp();
+int in_foreground() {
+    return tcgetpgrp(STDERR_FILENO) == getpgrp() ? 1 : 0;
 }
 
 // Under `drawing`: draws the line as it stands, in the longest form that
@@ -246,13 +246,13 @@ void draw() {
         if (columns == 0 || static_cast<int>(t.length) < columns) {
             char line[sizeof t.bytes + 8];
             const int length = std::snprintf(line, sizeof line, "\r%s\x1b[K", t.bytes);
-            put(line, static_cast<std::size_t>(length));
+            write_to_terminal(line, static_cast<std::size_t>(length));
             shown.store(true, std::memory_order_relaxed);
             return;
         }
     }
     if (shown.exchange(false, std::memory_order_relaxed)) {
-        put(ERASE, sizeof ERASE - 1);
+        write_to_terminal(ERASE, sizeof ERASE - 1);
     }
 }
 
@@ -266,7 +266,7 @@ void draw_when_due() {
     if (now >= next_draw_ns.load(std::memory_order_relaxed) &&
         enabled.load(std::memory_order_relaxed)) {
         next_draw_ns.store(now + every_ns, std::memory_order_relaxed);
-        if (in_foreground()) {
+        if (in_foreground() != 0) {
             draw();
         }
     }
@@ -275,7 +275,7 @@ void draw_when_due() {
 
 // The terminal that standard error is, where standard output can show
 // nothing but through it: a regular file, /dev/null, or that terminal.
-bool owns_the_screen() {
+int owns_the_screen() {
     const char* const term = std::getenv("TERM");
     struct stat err = {};
     struct stat out = {};
@@ -283,17 +283,20 @@ bool owns_the_screen() {
     if (isatty(STDERR_FILENO) == 0 || term == nullptr || *term == '\0' ||
         std::strcmp(term, "dumb") == 0 || fstat(STDERR_FILENO, &err) != 0 ||
         fstat(STDOUT_FILENO, &out) != 0) {
-        return false;
+        return 0;
     }
-    same_terminal = S_ISCHR(out.st_mode) && out.st_rdev == err.st_rdev;
-    return S_ISREG(out.st_mode) || same_terminal ||
-           (S_ISCHR(out.st_mode) && stat("/dev/null", &null) == 0 && out.st_rdev == null.st_rdev);
+    same_terminal = static_cast<int>(S_ISCHR(out.st_mode) && out.st_rdev == err.st_rdev);
+    return S_ISREG(out.st_mode) || same_terminal != 0 ||
+                   (S_ISCHR(out.st_mode) && stat("/dev/null", &null) == 0 &&
+                    out.st_rdev == null.st_rdev)
+               ? 1
+               : 0;
 }
 
 } // namespace
 
 int start_status(int after_ms, int every_ms) {
-    if (!owns_the_screen()) {
+    if (owns_the_screen() == 0) {
         return 0;
     }
     started = clock_type::now();
@@ -337,18 +340,18 @@ void status_tested(std::uint32_t length, std::uint32_t found, std::uint64_t cost
 }
 
 void status_before_report() {
-    if (enabled.load(std::memory_order_relaxed) && same_terminal) {
+    if (enabled.load(std::memory_order_relaxed) && same_terminal != 0) {
         drawing.lock();
-        if (shown.load(std::memory_order_relaxed) && in_foreground()) {
-            put(ERASE, sizeof ERASE - 1);
+        if (shown.load(std::memory_order_relaxed) && in_foreground() != 0) {
+            write_to_terminal(ERASE, sizeof ERASE - 1);
         }
     }
 }
 
 void status_after_report() {
-    if (enabled.load(std::memory_order_relaxed) && same_terminal) {
+    if (enabled.load(std::memory_order_relaxed) && same_terminal != 0) {
         // Composed anew: the terminal may have another width by now.
-        if (shown.load(std::memory_order_relaxed) && in_foreground()) {
+        if (shown.load(std::memory_order_relaxed) && in_foreground() != 0) {
             draw();
         }
         drawing.unlock();
@@ -361,14 +364,14 @@ void end_status() {
     }
     const std::lock_guard<std::mutex> held(drawing);
     enabled.store(false, std::memory_order_relaxed);
-    if (shown.exchange(false, std::memory_order_relaxed) && in_foreground()) {
-        put(ERASE, sizeof ERASE - 1);
+    if (shown.exchange(false, std::memory_order_relaxed) && in_foreground() != 0) {
+        write_to_terminal(ERASE, sizeof ERASE - 1);
     }
 }
 
 void erase_status_now() {
     if (shown.exchange(false, std::memory_order_relaxed)) {
-        put(ERASE, sizeof ERASE - 1);
+        write_to_terminal(ERASE, sizeof ERASE - 1);
     }
 }
 

@@ -166,16 +166,12 @@ template <lane_test TEST, typename V>
     }
 }
 
-// The test itself, for one table entry.
-inline int entry_divides(std::uint32_t n, std::uint32_t i) {
-    return n * DIVISORS.inverse[i] <= DIVISORS.limit[i] ? 1 : 0;
-}
-
 // 1 when one of the table entries `at` + i, for the bits i of `lanes`,
 // divides n.
 [[gnu::noinline]] int any_entry_divides(std::uint32_t n, std::uint32_t at, std::uint32_t lanes) {
     for (; lanes != 0; lanes &= lanes - 1) {
-        if (entry_divides(n, at + static_cast<std::uint32_t>(std::countr_zero(lanes))) != 0) {
+        const auto entry = at + static_cast<std::uint32_t>(std::countr_zero(lanes));
+        if (table_says_divides(n, 3 + 2 * entry) != 0) {
             return 1;
         }
     }
@@ -186,8 +182,8 @@ inline int entry_divides(std::uint32_t n, std::uint32_t i) {
 // below `to` divides n, trying 32 of them at a time, in as many vectors as
 // that takes, and stopping at the first step that holds a divisor: one
 // branch for them all keeps the loop short, and measured the same however
-// the compiler happened to align it, where two vectors a step on AVX2 ran
-// from 0.047 to 0.072 ns a divisor by alignment alone.
+// the compiler happened to align it, where two vectors a step on AVX2 did
+// not (BENCHMARKS.md, "The kernels, one by one").
 template <lane_test TEST, typename V>
 [[gnu::always_inline]] inline int odd_divisor_in(std::uint32_t n, std::uint32_t from,
                                                  std::uint32_t to) {
@@ -314,22 +310,22 @@ struct stretches {
     stretches(const std::uint32_t* group_counts, std::uint32_t group_size, std::uint32_t from)
         : counts(group_counts), size(group_size), at(from), end(from) {}
 
-    // The next stretch; false once every lane is past its last entry or has
-    // found one.
-    bool next() {
+    // Moves to the next stretch: 1, or 0 once every lane is past its last
+    // entry or has found one.
+    int next() {
         at = end;
         while (first < size && counts[first] <= at) {
             ++first;
         }
         if (first == size) {
-            return false;
+            return 0;
         }
         const std::uint64_t all =
             size == GROUP ? ~std::uint64_t{0} : (std::uint64_t{1} << size) - 1;
         // The lanes whose own entries all reach past this stretch.
         testing = all & (~std::uint64_t{0} << first) & ~found;
         end = std::min(counts[first], at + LOOK_EVERY);
-        return testing != 0;
+        return testing != 0 ? 1 : 0;
     }
 };
 
@@ -371,7 +367,7 @@ template <typename V>
     lanes_of_group<V, GROUP_OF<V> / LANES<V>> group{};
     std::memcpy(group.value, values, size * sizeof *values);
     stretches run(counts, size, from);
-    while (run.next()) {
+    while (run.next() != 0) {
         run.found |= group(run.at, run.end) & run.testing;
     }
     return run.found;
@@ -426,7 +422,7 @@ group_in_zmm(const std::uint32_t* lanes, const std::uint32_t* counts, std::uint3
         group.value[v] = _mm512_loadu_si512(lanes + std::size_t{16} * v);
     }
     stretches run(counts, size, from);
-    while (run.next()) {
+    while (run.next() != 0) {
         run.found |= group(run.at, run.end) & run.testing;
     }
     return run.found;
@@ -488,7 +484,6 @@ constexpr std::uint32_t GROUPED_FROM = 1024;
 // The fewest of a run's values that the screen leaves undecided for them to
 // be tried in groups: a quarter of a run.
 constexpr std::uint32_t UNDECIDED_LEAST = 64;
-constexpr std::uint32_t RUN_MOST = 256;
 
 // Whether each kernel tests a run's values in groups.
 #ifdef __x86_64__
@@ -583,7 +578,8 @@ int kernel_in_use() {
 }
 
 int table_says_divides(std::uint32_t n, std::uint32_t d) {
-    return entry_divides(n, (d - 3) / 2);
+    const std::uint32_t entry = (d - 3) / 2;
+    return n * DIVISORS.inverse[entry] <= DIVISORS.limit[entry] ? 1 : 0;
 }
 
 namespace {
@@ -674,8 +670,8 @@ void test_run(const std::uint32_t* values, std::uint32_t count, unsigned char* p
     const bool grouped = batch_on[kernel] != 0;
     // The values the screen leaves, by how many divisors each takes.
     std::uint32_t undecided = 0;
-    std::uint32_t index[RUN_MOST];
-    std::uint32_t counts[RUN_MOST];
+    std::uint32_t index[TEST_RUN_MOST];
+    std::uint32_t counts[TEST_RUN_MOST];
     for (std::uint32_t i = 0; i < count; ++i) {
         const std::uint32_t n = values[i];
         if (n < 3 || n % 2 == 0) {

@@ -10,9 +10,13 @@ namespace primecheck {
 // 65,536, divides n, else 0.
 int has_odd_divisor(std::uint32_t n, double bound);
 
+// The most values test_run takes at once.
+inline constexpr std::uint32_t TEST_RUN_MOST = 256;
+
 // Sets prime[i] to is_prime(values[i]) for each of the `count` values, at
-// most 256: the values that the first divisors leave undecided are tried
-// together, many values a divisor, where the kernel in use does so.
+// most TEST_RUN_MOST: the values that the first divisors leave undecided
+// are tried together, many values a divisor, where the kernel in use does
+// so.
 void test_run(const std::uint32_t* values, std::uint32_t count, unsigned char* prime);
 
 // Whether `kernel` tests a run's values in groups (1) or one at a time (0);
