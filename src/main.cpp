@@ -1,5 +1,8 @@
 // primecheck: names every entry of ./prime_numbers.txt that is not prime, and
-// the total of them.
+// the total of them. Here are its command line, what a stop signal does at
+// each stage, when the status line first shows and how often, and what is
+// said after a failed write: the sweep and the report path tell what
+// happened, and this file alone decides what the user reads.
 
 #include <primecheck/number_reader.hpp>
 #include <primecheck/primality.hpp>

@@ -15,7 +15,9 @@
 // is one write(2) of a carriage return, the line and an erase to its end,
 // composed anew for the terminal's width at that moment and kept short of
 // its last column, so that it never wraps; where the full text does not
-// fit, a shorter form does. A write that fails changes nothing else.
+// fit, a shorter form does. A write that fails changes nothing else. When
+// it first shows and how often it is drawn are the caller's to say: the
+// program's are PRIMECHECK_STATUS_AFTER_MS and _EVERY_MS in main.cpp.
 
 #include "status_line.hpp"
 
