@@ -61,15 +61,21 @@ constexpr int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
 volatile std::sig_atomic_t stop_signal = 0;
 volatile std::sig_atomic_t testing = 0;
 
-// Ends the process as the signal would have, so that its parent sees it die
-// of that signal, as of any other tool. Safe in a signal handler.
-[[noreturn]] void die_of(int signal) {
+// Takes the signal's default action now: dies of it, or stops for it.
+// Safe in a signal handler, where the signal is blocked.
+void take_default_action(int signal) {
     std::signal(signal, SIG_DFL);
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, signal);
     pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
     std::raise(signal);
+}
+
+// Ends the process as the signal would have, so that its parent sees it die
+// of that signal, as of any other tool. Safe in a signal handler.
+[[noreturn]] void die_of(int signal) {
+    take_default_action(signal);
     // Only if the signal could not end it.
     // cppcheck-suppress unreachableCode
     _exit(128 + signal);
@@ -96,12 +102,7 @@ extern "C" void on_terminal_signal(int signal) {
     if (signal != SIGTSTP) {
         die_of(signal);
     }
-    std::signal(SIGTSTP, SIG_DFL);
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGTSTP);
-    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
-    std::raise(SIGTSTP);
+    take_default_action(SIGTSTP);
     // Stopped here until SIGCONT.
     std::signal(SIGTSTP, on_terminal_signal);
     redraw_status_soon();
