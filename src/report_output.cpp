@@ -8,22 +8,28 @@
 // so that a full disk or quota refuses the write before any of it goes out.
 // Either way the output ends after the last whole line, and no line is cut.
 //
-// What a reservation cannot foresee is taken back. That is a file system
-// that cannot reserve (EOPNOTSUPP: ZFS, FUSE and older NFS among them), a
+// Another process that writes to the same file moves where our write
+// lands, between the look at where it begins and the write. Once it is
+// seen (the place has moved since our last write), every write must leave
+// a page more of room, so that the other's lines meanwhile cannot push ours
+// past the end.
+//
+// What a reservation cannot foresee is taken back. That is a file system that
+// cannot reserve (EOPNOTSUPP: ZFS, FUSE and older NFS among them), a
 // copy-on-write one whose reserved blocks are no promise, an I/O error part
-// way, and another process that writes to the same file between the
-// reservation and the write, which moves where the write lands. For those,
-// each call's result says how many bytes went out, and a short call is
-// followed at once by a look at where the descriptor's offset ends: the
-// bytes after the last line end lie right before it. They are cut as soon as
-// the failure is seen, while the file still ends with them, and the offset
-// moves back with them, so that whoever writes next through the same open
-// file goes on after the last whole line. Another process that writes to
-// the same open file in the microseconds between a short write of ours and
-// that look would be taken for ours, where the file cannot be read back to
-// check; and one that appends between the check that the file still ends
-// with our bytes and the cut loses what it appended: no system call cuts a
-// file only where it still ends at a given size.
+// way, and another writer that has not been seen yet or that writes more than
+// a page between our look and our write. For those, each call's result says
+// how many bytes went out, and a short call is followed at once by a look at
+// where the descriptor's offset ends: the bytes after the last line end lie
+// right before it. They are cut as soon as the failure is seen, while the
+// file still ends with them, and the offset moves back with them, so that
+// whoever writes next through the same open file goes on after the last whole
+// line. Another process that writes to the same open file in the microseconds
+// between a short write of ours and that look would be taken for ours, where
+// the file cannot be read back to check; and one that appends between the
+// check that the file still ends with our bytes and the cut loses what it
+// appended: no system call cuts a file only where it still ends at a given
+// size.
 
 #include "report_output.hpp"
 
@@ -68,12 +74,30 @@ std::size_t gathered_most = std::size_t{1} << 16;
 enum class delivery : unsigned char { not_looked_at, line_by_line, gathered };
 delivery report_delivery = delivery::not_looked_at;
 
+// The room a write leaves below the file's end, the size limit or the
+// disk's last free block, once another writer is seen in the same file: a
+// page, more than a writer of lines puts out while a descheduled thread
+// waits between its look at where its write begins and the write.
+constexpr off_t ROOM_FOR_ANOTHER_WRITER = 4096;
+
 // What a write to a descriptor must reserve, looked up once a report.
 struct output_file {
     int regular = 0;
     int append = 0;
     rlim_t size_limit = RLIM_INFINITY;
+    // Where the next write begins if no one else writes to the file, -1
+    // where that is not known; once it is seen to have moved, another
+    // writer shares the file for the rest of the report.
+    off_t next_at = -1;
+    int shared = 0;
 };
+
+// Where a write to `fd`, the file `file`, begins: the file's end under
+// O_APPEND, the descriptor's offset otherwise; -1 where not known.
+off_t write_begins_at(int fd, const output_file& file) {
+    struct stat st = {};
+    return file.append != 0 ? (fstat(fd, &st) == 0 ? st.st_size : -1) : lseek(fd, 0, SEEK_CUR);
+}
 
 output_file output_file_of(int fd) {
     output_file file;
@@ -82,6 +106,7 @@ output_file output_file_of(int fd) {
     file.regular = static_cast<int>(fstat(fd, &st) == 0 && S_ISREG(st.st_mode));
     file.append = static_cast<int>((fcntl(fd, F_GETFL) & O_APPEND) != 0);
     file.size_limit = getrlimit(RLIMIT_FSIZE, &limit) == 0 ? limit.rlim_cur : RLIM_INFINITY;
+    file.next_at = file.regular != 0 ? write_begins_at(fd, file) : -1;
     return file;
 }
 
@@ -111,33 +136,38 @@ void unlock_stream() {
 // where the next write begins: as many whole lines as its size limit leaves
 // room for and their blocks can be reserved for, halving what it asks for
 // while the disk or quota refuses. Where that is fewer than `length`,
-// `refused` says why.
-std::size_t reserve(int fd, const output_file& file, const char* data, std::size_t length,
-                    int& refused) {
+// `refused` says why. Where another writer shares the file, a page more
+// must fit, so that its write between this look and ours cannot push ours
+// past the end and cut it.
+std::size_t reserve(int fd, output_file& file, const char* data, std::size_t length, int& refused) {
     if (file.regular == 0) {
         return length;
     }
-    struct stat st = {};
-    const off_t at =
-        file.append != 0 ? (fstat(fd, &st) == 0 ? st.st_size : -1) : lseek(fd, 0, SEEK_CUR);
+    const off_t at = write_begins_at(fd, file);
     if (at < 0) {
         return length;
     }
+    if (file.next_at >= 0 && at != file.next_at) {
+        file.shared = 1;
+    }
+    const off_t margin = file.shared != 0 ? ROOM_FOR_ANOTHER_WRITER : 0;
     std::size_t fits = length;
-    const auto begins = static_cast<rlim_t>(at);
-    const rlim_t room = file.size_limit > begins ? file.size_limit - begins : 0;
+    const auto ends = static_cast<rlim_t>(at + margin);
+    const rlim_t room = file.size_limit > ends ? file.size_limit - ends : 0;
     if (file.size_limit != RLIM_INFINITY && room < length) {
         const auto* const last = static_cast<const char*>(memrchr(data, '\n', room));
         fits = last == nullptr ? 0 : static_cast<std::size_t>(last + 1 - data);
         refused = EFBIG;
     }
     // Where the file system cannot reserve, the write goes ahead as it is.
-    while (fits > 0 && fallocate(fd, FALLOC_FL_KEEP_SIZE, at, static_cast<off_t>(fits)) != 0 &&
+    while (fits > 0 &&
+           fallocate(fd, FALLOC_FL_KEEP_SIZE, at, static_cast<off_t>(fits) + margin) != 0 &&
            (errno == ENOSPC || errno == EDQUOT)) {
         refused = errno;
         const auto* const last = static_cast<const char*>(memrchr(data, '\n', fits / 2));
         fits = last == nullptr ? 0 : static_cast<std::size_t>(last + 1 - data);
     }
+    file.next_at = at + static_cast<off_t>(fits);
     return fits;
 }
 
@@ -155,13 +185,16 @@ const char* take_back(int fd, const char* tail, std::size_t length, off_t begins
     }
     char found[CHECKED_MAX];
     // Where the file can be read, its last bytes must be ours too.
-    if (begins_at < 0 || lseek(fd, 0, SEEK_CUR) != ends_at ||
+    if (begins_at < 0 ||
         (length <= CHECKED_MAX &&
          pread(fd, found, length, begins_at) == static_cast<ssize_t>(length) &&
-         std::memcmp(found, tail, length) != 0)) {
+         std::memcmp(found, tail, length) != 0) ||
+        lseek(fd, 0, SEEK_CUR) != ends_at) {
         return "the file changed after the failed write";
     }
-    if (st.st_size != ends_at) {
+    // The last look, the cut and the offset's move back follow each other
+    // at once, which leaves another writer the least time between them.
+    if (fstat(fd, &st) != 0 || st.st_size != ends_at) {
         return "other bytes follow it in the file";
     }
     if (ftruncate(fd, begins_at) != 0) {
@@ -215,7 +248,7 @@ write_outcome write_reserved(int fd, const char* data, std::size_t length) {
 // Writes all of `data`, whole lines, to `fd`, the file `file`, as much at a
 // time as it has room for; fails with the reason the file gave where it had
 // room for no more lines.
-write_outcome write_whole(int fd, const output_file& file, const char* data, std::size_t length) {
+write_outcome write_whole(int fd, output_file& file, const char* data, std::size_t length) {
     for (std::size_t done = 0; done < length;) {
         int refused = 0;
         const std::size_t room = reserve(fd, file, data + done, length - done, refused);
@@ -233,8 +266,13 @@ write_outcome write_whole(int fd, const output_file& file, const char* data, std
 
 // Writes the stream's own bytes, then what the report gathered.
 write_outcome flush_locked() {
+    // The stream's own bytes move where the report's next write begins.
+    const std::size_t pending = __fpending(stdout);
     if (fflush_unlocked(stdout) != 0) {
         return {errno, nullptr};
+    }
+    if (report_file.next_at >= 0) {
+        report_file.next_at += static_cast<off_t>(pending);
     }
     const std::size_t length = gathered_length;
     gathered_length = 0;
@@ -334,7 +372,8 @@ void write_message(const char* text, std::size_t length) {
     // Standard error may be the very file that just filled up: the message
     // goes in whole or not at all, as a report line would.
     std::fflush(stderr);
-    write_whole(STDERR_FILENO, output_file_of(STDERR_FILENO), text, length);
+    output_file file = output_file_of(STDERR_FILENO);
+    write_whole(STDERR_FILENO, file, text, length);
 }
 
 } // namespace primecheck

@@ -280,8 +280,10 @@ e2e_case interrupted(const std::string& signal, int number) {
 // every 100 to 200 µs: by `>>` of its own, or through the open file they
 // share (`>` or `<>`).
 // Forty times over, every line of the other process's stays, and none of
-// ours is left cut.
-e2e_case beside_another_writer(const std::string& how, bool on_tmpfs) {
+// ours is left cut; and five times over with each of our writes held 2 ms
+// by strace, between our look at where it begins and the write, while the
+// other process writes some twenty lines.
+e2e_case beside_another_writer(const std::string& how, bool on_tmpfs, bool held_open = false) {
     const std::string log = on_tmpfs ? "fs/out" : "out";
     const bool shared = how != ">>";
     const std::string writer =
@@ -291,20 +293,27 @@ e2e_case beside_another_writer(const std::string& how, bool on_tmpfs) {
     const std::vector<std::uint32_t> evens = even_values(30'000);
     return {
         .name = std::string("AnotherWritersLinesStay") + (shared ? "InAShared" : "InAnAppended") +
-                (how == "1<>" ? "ReadWriteLog" : "Log") + (on_tmpfs ? "OnAFullDisk" : ""),
+                (how == "1<>" ? "ReadWriteLog" : "Log") + (on_tmpfs ? "OnAFullDisk" : "") +
+                (held_open ? "WithTheWindowHeldOpen" : ""),
         .input = lines_of(evens),
-        .setup = on_tmpfs ? "mkdir fs && mount -t tmpfs -o size=64k primecheck fs 2>/dev/null "
-                            "|| exit 77"
-                          : "",
-        .needs = on_tmpfs ? "root" : "",
+        .setup = on_tmpfs    ? "mkdir fs && mount -t tmpfs -o size=64k primecheck fs 2>/dev/null "
+                               "|| exit 77"
+                 : held_open ? "strace -f -qq -o /dev/null true 2>/dev/null || exit 77"
+                             : "",
+        .needs = on_tmpfs    ? "root"
+                 : held_open ? "strace"
+                             : "",
         .before = "touch running; { " + writer + (shared ? "" : " >>" + log) + " & until [ -s " +
                   log + " ]; do sleep 0.01; done; ",
-        .runner = on_tmpfs ? "" : "prlimit --fsize=$(shuf -i 20000-400000 -n 1)",
+        .runner = std::string(on_tmpfs ? "" : "prlimit --fsize=$(shuf -i 20000-400000 -n 1)") +
+                  (held_open ? " strace -f -qq -o /dev/null -e trace=write "
+                               "-e inject=write:delay_enter=2000"
+                             : ""),
         .redirect = (shared ? "" : " >>" + log) + " 2>err; echo $? >status; rm running; wait; }" +
                     (shared ? " " + how + log : "") +
                     (on_tmpfs ? "; cp fs/out out; umount fs" : "") + "; exit \"$(cat status)\"",
         .team_sizes = {2},
-        .repeats = 40,
+        .repeats = held_open ? 5 : 40,
         .status = 1,
         .out = report(evens),
         .err = on_tmpfs ? "Failed to write output: No space left on device\n"
@@ -603,6 +612,9 @@ std::vector<e2e_case> cases() {
         beside_another_writer(">>", true),
         beside_another_writer(">", true),
         beside_another_writer("1<>", true),
+        beside_another_writer(">>", false, true),
+        beside_another_writer(">", false, true),
+        beside_another_writer("1<>", false, true),
         // Standard error is the same file, after a report whose reading
         // stopped at a word: every message goes in whole or not at all. The
         // size limit, and the disk, whose blocks the report's lines fill to
