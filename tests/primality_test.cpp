@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cwchar>
@@ -24,6 +25,7 @@
 #include <fcntl.h>
 #include <omp.h>
 #include <sched.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -225,6 +227,30 @@ TEST(CountNonPrimes, CountsTheLinesOfTheFailedWrite) {
     close(full);
     EXPECT_EQ(tried, 4096U + 256U);
     EXPECT_EQ(error, ENOSPC);
+}
+
+// The caller's own text, still in the stream's buffer, goes out first and
+// moves where the report begins: that is no other writer, so the report
+// fills the file to its last whole line under the size limit.
+TEST(CountNonPrimes, FillsToTheSizeLimitAfterACallersOwnText) {
+    const std::vector<std::uint32_t> fours(1'000, 4);
+    rlimit saved = {};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    const std::string text = stdout_of([&] {
+        std::printf("caller ");
+        void (*const before)(int) = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = saved;
+        limit.rlim_cur = 10'000;
+        setrlimit(RLIMIT_FSIZE, &limit);
+        count_non_primes(fours.data(), 1'000);
+        setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, before);
+    });
+    std::string expected = "caller ";
+    while (expected.size() + 16 <= 10'000) {
+        expected += "4 is NOT prime!\n";
+    }
+    EXPECT_EQ(text, expected);
 }
 
 // A caller's own thread that prints while the sweep writes: no line of
