@@ -14,10 +14,10 @@
 std::size_t bare_lanes(int lanes, const std::uint32_t* values, const std::uint32_t* divisions,
                        std::size_t count);
 
-// The unit's limit: `divisors` rounds of a 32-bit multiply and an unsigned
-// compare to a mask on each of 128 lanes (8 AVX-512 vectors), with nothing
-// else; only on a processor with AVX-512.
-std::uint64_t unit_limit(std::uint32_t seed, std::size_t divisors);
+// The unit's limit: `divisors` rounds of a 32-bit multiply and, with
+// `with_compare`, an unsigned compare to a mask, on each of 128 lanes (8
+// AVX-512 vectors), with nothing else; only on a processor with AVX-512.
+std::uint64_t unit_limit(std::uint32_t seed, std::size_t divisors, int with_compare);
 
 // The odd trial divisors is_prime tries on n, counted by a plain scalar loop.
 std::uint32_t trial_divisions(std::uint32_t n);

@@ -112,11 +112,11 @@ void bm_run(benchmark::State& state, int kernel, bool grouped, bool large) {
 }
 
 // The unit's limit for a pair, measured in the same run: a multiply and a
-// compare per vector of 16 pairs.
-void bm_unit_limit(benchmark::State& state) {
+// compare per vector of 16 pairs, or the multiply alone.
+void bm_unit_limit(benchmark::State& state, int with_compare) {
     constexpr std::size_t DIVISORS = 4096;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(unit_limit(12345, DIVISORS));
+        benchmark::DoNotOptimize(unit_limit(12345, DIVISORS, with_compare));
     }
     state.counters["ns_per_pair"] =
         benchmark::Counter(static_cast<double>(state.iterations()) * DIVISORS * 128,
@@ -254,9 +254,13 @@ int main(int argc, char** argv) {
                 [kernel, &values](benchmark::State& s) { bm_bare_lanes(s, kernel, values); });
         }
     }
-    if (kernel_runs_here(kernel_count() - 1) != 0 &&
-        std::string(kernel_name(kernel_count() - 1)) == "avx512") {
-        benchmark::RegisterBenchmark("bm_unit_limit/avx512", bm_unit_limit);
+    for (int kernel = 0; kernel < kernel_count(); ++kernel) {
+        if (kernel_runs_here(kernel) != 0 && std::string(kernel_name(kernel)) == "avx512") {
+            benchmark::RegisterBenchmark("bm_unit_limit/avx512",
+                                         [](benchmark::State& s) { bm_unit_limit(s, 1); });
+            benchmark::RegisterBenchmark("bm_multiplier_limit/avx512",
+                                         [](benchmark::State& s) { bm_unit_limit(s, 0); });
+        }
     }
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();

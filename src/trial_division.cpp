@@ -262,7 +262,10 @@ constexpr int KERNEL_SSE2 = 0;
 constexpr int KERNEL_SSE41 = 1;
 constexpr int KERNEL_AVX2 = 2;
 constexpr int KERNEL_AVX512 = 3;
-constexpr int KERNELS = 4;
+// The same, with a group tested as a unit of two halves runs it best
+// (below).
+constexpr int KERNEL_AVX512_SPLIT = 4;
+constexpr int KERNELS = 5;
 
 #else
 
@@ -379,11 +382,36 @@ template <typename V>
 // ORed there: two instructions a vector and divisor, the multiply and the
 // compare, each reading its divisor's word broadcast from the table. Two
 // divisors a step keep enough multiplies under way.
-template <std::uint32_t VECTORS> struct zmm_group {
+//
+// A unit that runs a 512-bit instruction as two 256-bit halves (Zen 4)
+// compares into a mask on the multiplier's own pipes, so there the pair
+// takes twice a multiply's time. Its other pipes can keep a verdict in a
+// lane's sign bit instead, with a subtraction and a bitwise merge. With
+// q = n * inv(d) and r = lim(d) - q, both modulo 2^32,
+//
+//     d divides n  exactly when  q and r are both below 2^31,
+//
+// since lim(d) < 2^31 for every d from 3 on. Where d divides n, q <= lim(d)
+// and r = lim(d) - q. Where it does not, q > lim(d); and if q < 2^31 as
+// well, r wraps to 2^32 - (q - lim(d)), above 2^31. So a lane's word starts
+// all ones and ANDs in q | r for each divisor, one ternary-logic
+// instruction, and its sign bit clears at a divisor that divides. The
+// `split` kernel keeps half of a group's vectors in masks and half in signs,
+// so that every pipe has work.
+template <std::uint32_t VECTORS, bool SPLIT> struct zmm_group {
     __m512i value[VECTORS];
 
     [[gnu::target("avx512f"), gnu::always_inline]] std::uint64_t
     operator()(std::uint32_t from, std::uint32_t to) const {
+        if constexpr (SPLIT) {
+            return split(from, to);
+        } else {
+            return in_masks(from, to);
+        }
+    }
+
+    [[gnu::target("avx512f"), gnu::always_inline]] std::uint64_t in_masks(std::uint32_t from,
+                                                                          std::uint32_t to) const {
         __mmask16 hits[VECTORS] = {};
         std::uint32_t at = from;
         for (; at + 2 <= to; at += 2) {
@@ -411,13 +439,48 @@ template <std::uint32_t VECTORS> struct zmm_group {
         }
         return bits;
     }
+
+    [[gnu::target("avx512f"), gnu::always_inline]] std::uint64_t split(std::uint32_t from,
+                                                                       std::uint32_t to) const {
+        // The vectors from MASKED on keep their verdicts in signs.
+        constexpr std::uint32_t MASKED = VECTORS / 2;
+        // The ternary-logic table of a & (b | c), for a, b, c the bits of
+        // 0xF0, 0xCC and 0xAA.
+        constexpr int AND_OF_OR = 0xF0 & (0xCC | 0xAA);
+        __mmask16 hits[VECTORS] = {};
+        __m512i kept[VECTORS];
+        for (__m512i& word : kept) {
+            word = _mm512_set1_epi32(-1);
+        }
+        for (std::uint32_t at = from; at < to; ++at) {
+            const __m512i inverse = _mm512_set1_epi32(static_cast<int>(DIVISORS.inverse[at]));
+            const u32x16 limit = u32x16{} + DIVISORS.limit[at];
+            for (std::uint32_t v = 0; v < MASKED; ++v) {
+                hits[v] |= _mm512_cmple_epu32_mask(_mm512_mullo_epi32(value[v], inverse),
+                                                   reinterpret_cast<__m512i>(limit));
+            }
+            for (std::uint32_t v = MASKED; v < VECTORS; ++v) {
+                const __m512i q = _mm512_mullo_epi32(value[v], inverse);
+                const u32x16 r = limit - reinterpret_cast<u32x16>(q);
+                kept[v] =
+                    _mm512_ternarylogic_epi32(kept[v], q, reinterpret_cast<__m512i>(r), AND_OF_OR);
+            }
+        }
+        std::uint64_t bits = 0;
+        for (std::uint32_t v = 0; v < VECTORS; ++v) {
+            const __mmask16 found =
+                v < MASKED ? hits[v] : _mm512_cmpge_epi32_mask(kept[v], _mm512_setzero_si512());
+            bits |= std::uint64_t{found} << (16 * v);
+        }
+        return bits;
+    }
 };
 
-template <std::uint32_t VECTORS>
+template <std::uint32_t VECTORS, bool SPLIT>
 [[gnu::target("avx512f"), gnu::always_inline]] inline std::uint64_t
 group_in_zmm(const std::uint32_t* lanes, const std::uint32_t* counts, std::uint32_t size,
              std::uint32_t from) {
-    zmm_group<VECTORS> group;
+    zmm_group<VECTORS, SPLIT> group;
     for (std::uint32_t v = 0; v < VECTORS; ++v) {
         group.value[v] = _mm512_loadu_si512(lanes + std::size_t{16} * v);
     }
@@ -428,21 +491,35 @@ group_in_zmm(const std::uint32_t* lanes, const std::uint32_t* counts, std::uint3
     return run.found;
 }
 
-[[gnu::target("avx512f")]] std::uint64_t group_avx512(const std::uint32_t* values,
-                                                      const std::uint32_t* counts,
-                                                      std::uint32_t size, std::uint32_t from) {
+template <bool SPLIT>
+[[gnu::target("avx512f"), gnu::always_inline]] inline std::uint64_t
+group_in_zmm(const std::uint32_t* values, const std::uint32_t* counts, std::uint32_t size,
+             std::uint32_t from) {
     std::uint32_t lanes[GROUP] = {};
     std::memcpy(lanes, values, size * sizeof *values);
     switch ((size + 15) / 16) {
     case 1:
-        return group_in_zmm<1>(lanes, counts, size, from);
+        return group_in_zmm<1, SPLIT>(lanes, counts, size, from);
     case 2:
-        return group_in_zmm<2>(lanes, counts, size, from);
+        return group_in_zmm<2, SPLIT>(lanes, counts, size, from);
     case 3:
-        return group_in_zmm<3>(lanes, counts, size, from);
+        return group_in_zmm<3, SPLIT>(lanes, counts, size, from);
     default:
-        return group_in_zmm<4>(lanes, counts, size, from);
+        return group_in_zmm<4, SPLIT>(lanes, counts, size, from);
     }
+}
+
+[[gnu::target("avx512f")]] std::uint64_t group_avx512(const std::uint32_t* values,
+                                                      const std::uint32_t* counts,
+                                                      std::uint32_t size, std::uint32_t from) {
+    return group_in_zmm<false>(values, counts, size, from);
+}
+
+[[gnu::target("avx512f")]] std::uint64_t group_avx512_split(const std::uint32_t* values,
+                                                            const std::uint32_t* counts,
+                                                            std::uint32_t size,
+                                                            std::uint32_t from) {
+    return group_in_zmm<true>(values, counts, size, from);
 }
 
 [[gnu::target("avx2")]] std::uint64_t group_avx2(const std::uint32_t* values,
@@ -487,7 +564,7 @@ constexpr std::uint32_t UNDECIDED_LEAST = 64;
 
 // Whether each kernel tests a run's values in groups.
 #ifdef __x86_64__
-int batch_on[KERNELS] = {1, 1, 1, 1};
+int batch_on[KERNELS] = {1, 1, 1, 1, 1};
 #else
 int batch_on[KERNELS] = {0};
 #endif
@@ -509,6 +586,8 @@ const char* kernel_name(int kernel) {
         return "avx2";
     case KERNEL_AVX512:
         return "avx512";
+    case KERNEL_AVX512_SPLIT:
+        return "avx512-split";
 #else
     case KERNEL_GENERIC:
 #ifdef __aarch64__
@@ -533,6 +612,7 @@ int kernel_runs_here(int kernel) {
     case KERNEL_AVX2:
         return __builtin_cpu_supports("avx2") ? 1 : 0;
     case KERNEL_AVX512:
+    case KERNEL_AVX512_SPLIT:
         return __builtin_cpu_supports("avx512f") ? 1 : 0;
     default:
         return 0;
@@ -544,7 +624,7 @@ int kernel_runs_here(int kernel) {
 
 int kernel_lanes(int kernel) {
 #ifdef __x86_64__
-    constexpr int LANES_OF[KERNELS] = {4, 4, 8, 16};
+    constexpr int LANES_OF[KERNELS] = {4, 4, 8, 16, 16};
     return kernel >= 0 && kernel < KERNELS ? LANES_OF[kernel] : 0;
 #else
     return kernel == KERNEL_GENERIC ? 4 : 0;
@@ -553,11 +633,14 @@ int kernel_lanes(int kernel) {
 
 int best_kernel() {
 #ifdef __x86_64__
-    // The widest unit first.
-    constexpr int PREFERRED[] = {KERNEL_AVX512, KERNEL_AVX2, KERNEL_SSE41};
-    const int* const found = std::find_if(std::begin(PREFERRED), std::end(PREFERRED),
+    // The widest unit first. AMD's family 19h with AVX-512 is Zen 4, which
+    // runs a 512-bit instruction as two halves.
+    __builtin_cpu_init();
+    const int avx512 = __builtin_cpu_is("amdfam19h") ? KERNEL_AVX512_SPLIT : KERNEL_AVX512;
+    const int preferred[] = {avx512, KERNEL_AVX2, KERNEL_SSE41};
+    const int* const found = std::find_if(std::begin(preferred), std::end(preferred),
                                           [](int kernel) { return kernel_runs_here(kernel) != 0; });
-    return found != std::end(PREFERRED) ? *found : KERNEL_SSE2;
+    return found != std::end(preferred) ? *found : KERNEL_SSE2;
 #else
     return KERNEL_GENERIC;
 #endif
@@ -597,6 +680,7 @@ int one_value(int kernel, std::uint32_t n, std::uint32_t from, std::uint32_t to)
     switch (kernel) {
 #ifdef __x86_64__
     case KERNEL_AVX512:
+    case KERNEL_AVX512_SPLIT:
         return odd_divisor_avx512(n, from, to);
     case KERNEL_AVX2:
         return odd_divisor_avx2(n, from, to);
@@ -617,6 +701,7 @@ std::uint32_t group_size(int kernel) {
     switch (kernel) {
 #ifdef __x86_64__
     case KERNEL_AVX512:
+    case KERNEL_AVX512_SPLIT:
         return GROUP;
     case KERNEL_AVX2:
         return GROUP_OF<u32x8>;
@@ -635,6 +720,8 @@ std::uint64_t one_group(int kernel, const std::uint32_t* values, const std::uint
 #ifdef __x86_64__
     case KERNEL_AVX512:
         return group_avx512(values, counts, size, from);
+    case KERNEL_AVX512_SPLIT:
+        return group_avx512_split(values, counts, size, from);
     case KERNEL_AVX2:
         return group_avx2(values, counts, size, from);
     case KERNEL_SSE41:
