@@ -448,10 +448,9 @@ template <std::uint32_t VECTORS, bool SPLIT> struct zmm_group {
         // 0xF0, 0xCC and 0xAA.
         constexpr int AND_OF_OR = 0xF0 & (0xCC | 0xAA);
         __mmask16 hits[VECTORS] = {};
+        // All ones: no divisor yet.
         __m512i kept[VECTORS];
-        for (__m512i& word : kept) {
-            word = _mm512_set1_epi32(-1);
-        }
+        std::memset(kept, 0xFF, sizeof kept);
         for (std::uint32_t at = from; at < to; ++at) {
             const __m512i inverse = _mm512_set1_epi32(static_cast<int>(DIVISORS.inverse[at]));
             const u32x16 limit = u32x16{} + DIVISORS.limit[at];
