@@ -262,8 +262,8 @@ constexpr int KERNEL_SSE2 = 0;
 constexpr int KERNEL_SSE41 = 1;
 constexpr int KERNEL_AVX2 = 2;
 constexpr int KERNEL_AVX512 = 3;
-// The same, with a group tested as a unit of two halves runs it best
-// (below).
+// The same unit, with a group's verdicts split between masks and sign bits,
+// for a unit that runs a 512-bit instruction as two halves (below).
 constexpr int KERNEL_AVX512_SPLIT = 4;
 constexpr int KERNELS = 5;
 
@@ -396,8 +396,8 @@ template <typename V>
 // well, r wraps to 2^32 - (q - lim(d)), above 2^31. So a lane's word starts
 // all ones and ANDs in q | r for each divisor, one ternary-logic
 // instruction, and its sign bit clears at a divisor that divides. The
-// `split` kernel keeps half of a group's vectors in masks and half in signs,
-// so that every pipe has work.
+// avx512-split kernel keeps half of a group's vectors in masks and half in
+// signs, so that every pipe has work.
 template <std::uint32_t VECTORS, bool SPLIT> struct zmm_group {
     __m512i value[VECTORS];
 
