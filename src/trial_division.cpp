@@ -380,8 +380,7 @@ template <typename V>
 
 // On AVX-512 a lane's compare goes to a mask register, and the masks are
 // ORed there: two instructions a vector and divisor, the multiply and the
-// compare, each reading its divisor's word broadcast from the table. Two
-// divisors a step keep enough multiplies under way.
+// compare, each reading its divisor's word broadcast from the table.
 //
 // A unit that runs a 512-bit instruction as two 256-bit halves (Zen 4)
 // compares into a mask on the multiplier's own pipes, so there the pair
@@ -397,53 +396,13 @@ template <typename V>
 // all ones and ANDs in q | r for each divisor, one ternary-logic
 // instruction, and its sign bit clears at a divisor that divides. The
 // avx512-split kernel keeps half of a group's vectors in masks and half in
-// signs, so that every pipe has work.
-template <std::uint32_t VECTORS, bool SPLIT> struct zmm_group {
+// signs, so that every pipe has work; the avx512 kernel keeps all of them
+// in masks. The vectors below MASKED keep theirs in masks.
+template <std::uint32_t VECTORS, std::uint32_t MASKED> struct zmm_group {
     __m512i value[VECTORS];
 
     [[gnu::target("avx512f"), gnu::always_inline]] std::uint64_t
     operator()(std::uint32_t from, std::uint32_t to) const {
-        if constexpr (SPLIT) {
-            return split(from, to);
-        } else {
-            return in_masks(from, to);
-        }
-    }
-
-    [[gnu::target("avx512f"), gnu::always_inline]] std::uint64_t in_masks(std::uint32_t from,
-                                                                          std::uint32_t to) const {
-        __mmask16 hits[VECTORS] = {};
-        std::uint32_t at = from;
-        for (; at + 2 <= to; at += 2) {
-            const __m512i inverse = _mm512_set1_epi32(static_cast<int>(DIVISORS.inverse[at]));
-            const __m512i limit = _mm512_set1_epi32(static_cast<int>(DIVISORS.limit[at]));
-            const __m512i next_inverse =
-                _mm512_set1_epi32(static_cast<int>(DIVISORS.inverse[at + 1]));
-            const __m512i next_limit = _mm512_set1_epi32(static_cast<int>(DIVISORS.limit[at + 1]));
-            for (std::uint32_t v = 0; v < VECTORS; ++v) {
-                hits[v] |=
-                    _mm512_cmple_epu32_mask(_mm512_mullo_epi32(value[v], inverse), limit) |
-                    _mm512_cmple_epu32_mask(_mm512_mullo_epi32(value[v], next_inverse), next_limit);
-            }
-        }
-        if (at < to) {
-            const __m512i inverse = _mm512_set1_epi32(static_cast<int>(DIVISORS.inverse[at]));
-            const __m512i limit = _mm512_set1_epi32(static_cast<int>(DIVISORS.limit[at]));
-            for (std::uint32_t v = 0; v < VECTORS; ++v) {
-                hits[v] |= _mm512_cmple_epu32_mask(_mm512_mullo_epi32(value[v], inverse), limit);
-            }
-        }
-        std::uint64_t bits = 0;
-        for (std::uint32_t v = 0; v < VECTORS; ++v) {
-            bits |= std::uint64_t{hits[v]} << (16 * v);
-        }
-        return bits;
-    }
-
-    [[gnu::target("avx512f"), gnu::always_inline]] std::uint64_t split(std::uint32_t from,
-                                                                       std::uint32_t to) const {
-        // The vectors from MASKED on keep their verdicts in signs.
-        constexpr std::uint32_t MASKED = VECTORS / 2;
         // The ternary-logic table of a & (b | c), for a, b, c the bits of
         // 0xF0, 0xCC and 0xAA.
         constexpr int AND_OF_OR = 0xF0 & (0xCC | 0xAA);
@@ -479,7 +438,7 @@ template <std::uint32_t VECTORS, bool SPLIT>
 [[gnu::target("avx512f"), gnu::always_inline]] inline std::uint64_t
 group_in_zmm(const std::uint32_t* lanes, const std::uint32_t* counts, std::uint32_t size,
              std::uint32_t from) {
-    zmm_group<VECTORS, SPLIT> group;
+    zmm_group<VECTORS, SPLIT ? VECTORS / 2 : VECTORS> group;
     for (std::uint32_t v = 0; v < VECTORS; ++v) {
         group.value[v] = _mm512_loadu_si512(lanes + std::size_t{16} * v);
     }
