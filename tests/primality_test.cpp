@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cwchar>
+#include <fstream>
 #include <functional>
 #include <iterator>
 #include <limits>
@@ -61,7 +62,8 @@ TEST(DivisorTable, AgreesWithTheRemainderAtBothEndsOfEveryDivisor) {
 // prime p from 4,099 on and q the next prime: both factors lie where AVX-512
 // tests by a bound that more than one lane of a step may pass without
 // dividing n, such as 29,249,579 = 4,153 * 7,043. Then the choice where none
-// is forced: the kernel with the most lanes.
+// is forced: the kernel with the most lanes, and on AVX-512 the one for the
+// processor's family.
 TEST(IsPrime, EveryKernelAgreesWithIndependentOracles) {
     constexpr std::uint32_t LIMIT = 1U << 23;
     const std::vector<bool> prime = sieve(LIMIT);
@@ -112,6 +114,27 @@ TEST(IsPrime, EveryKernelAgreesWithIndependentOracles) {
         }
     }
     EXPECT_EQ(kernel_lanes(best_kernel()), most_lanes) << kernel_name(best_kernel());
+#ifdef __x86_64__
+    // Among the AVX-512 kernels, the one for a unit of two halves on Zen 4
+    // only: AMD's family 25 with AVX-512, as the kernel's own processor
+    // describes itself to Linux.
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    std::string line;
+    std::string vendor;
+    std::string family;
+    bool avx512 = false;
+    while (std::getline(cpuinfo, line) && line.find_first_not_of(" \t") != std::string::npos) {
+        const std::string value = line.substr(line.find(':') + 1);
+        vendor = line.rfind("vendor_id", 0) == 0 ? value : vendor;
+        family = line.rfind("cpu family", 0) == 0 ? value : family;
+        avx512 = avx512 || (line.rfind("flags", 0) == 0 &&
+                            (value + ' ').find(" avx512f ") != std::string::npos);
+    }
+    if (avx512) {
+        EXPECT_STREQ(kernel_name(best_kernel()),
+                     vendor == " AuthenticAMD" && family == " 25" ? "avx512-split" : "avx512");
+    }
+#endif
     force_kernel(best_kernel());
 }
 
