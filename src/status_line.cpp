@@ -12,10 +12,17 @@
 // drawing it, by trying the line's lock and going on where that is taken. A
 // report that goes to the same terminal takes that lock for real around its
 // lines, takes the line away first and draws it again after. Each drawing
-// is one write(2) of a carriage return, the line and an erase to its end,
-// composed anew for the terminal's width at that moment and kept short of
-// its last column, so that it never wraps; where the full text does not
-// fit, a shorter form does. A write that fails changes nothing else. When
+// is one write(2), composed anew for the terminal's width at that moment
+// and kept short of its last column; where the full text does not fit, a
+// shorter form does. A write that fails changes nothing else.
+//
+// A terminal that narrows reflows the line onto several rows (tmux and VTE
+// do), and it tells its new width only a moment later. So a drawing leaves
+// the cursor at the line's start, where a reflow keeps it, and each erase
+// clears from there to the end of the screen, every row the line can now
+// take; and the line is drawn with automatic margins off, so that one
+// composed for a width that has just gone is cut at the margin rather
+// than wrapped onto a second row. When
 // it first shows and how often it is drawn are the caller's to say: the
 // program's are PRIMECHECK_STATUS_AFTER_MS and _EVERY_MS in main.cpp.
 
@@ -78,6 +85,8 @@ std::atomic<int> slots_taken{0};
 std::mutex drawing;
 // Set under `drawing`, read also by a signal handler.
 std::atomic<bool> shown{false};
+// Set by a signal handler: nothing is drawn until the program goes on.
+std::atomic<bool> held_back{false};
 
 std::int64_t since(clock_type::time_point from) {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(clock_type::now() - from).count();
@@ -228,7 +237,14 @@ void write_to_terminal(const char* bytes, std::size_t length) {
     (void)ignored;
 }
 
-constexpr char ERASE[] = "\r\x1b[K";
+// From the line's start to the end of the screen, every row a reflow can
+// have put it on: the row, then the rest from its second column, since tmux
+// takes a clear from the screen's first cell for a clear of the whole
+// screen, which it scrolls into its history.
+constexpr char ERASE[] = "\r\x1b[K\x1b[C\x1b[J\r";
+// Automatic margins off, and on again, around the line's text.
+constexpr char NO_WRAP[] = "\x1b[?7l";
+constexpr char WRAP[] = "\x1b[?7h";
 
 // Whether the program may write to the terminal now: it is in the
 // terminal's foreground, so a background job never draws, nor is stopped
@@ -246,8 +262,9 @@ void draw() {
         const text t = compose(form);
         // A width of 0 is a terminal that does not say: the full line.
         if (columns == 0 || static_cast<int>(t.length) < columns) {
-            char line[sizeof t.bytes + 8];
-            const int length = std::snprintf(line, sizeof line, "\r%s\x1b[K", t.bytes);
+            char line[sizeof t.bytes + 32];
+            const int length =
+                std::snprintf(line, sizeof line, "%s%s%s%s\r", ERASE, NO_WRAP, t.bytes, WRAP);
             write_to_terminal(line, static_cast<std::size_t>(length));
             shown.store(true, std::memory_order_relaxed);
             return;
@@ -266,7 +283,7 @@ void draw_when_due() {
         return;
     }
     if (now >= next_draw_ns.load(std::memory_order_relaxed) &&
-        enabled.load(std::memory_order_relaxed)) {
+        enabled.load(std::memory_order_relaxed) && !held_back.load(std::memory_order_relaxed)) {
         next_draw_ns.store(now + every_ns, std::memory_order_relaxed);
         if (in_foreground() != 0) {
             draw();
@@ -372,6 +389,7 @@ void end_status() {
 }
 
 void erase_status_now() {
+    held_back.store(true, std::memory_order_relaxed);
     if (shown.exchange(false, std::memory_order_relaxed)) {
         write_to_terminal(ERASE, sizeof ERASE - 1);
     }
@@ -379,6 +397,7 @@ void erase_status_now() {
 
 void redraw_status_soon() {
     next_draw_ns.store(0, std::memory_order_relaxed);
+    held_back.store(false, std::memory_order_relaxed);
 }
 
 } // namespace primecheck

@@ -36,8 +36,8 @@ void status_after_report();
 void end_status();
 
 // For a signal handler, and safe there: takes the line off the screen now,
-// before the program stops or dies; and has it drawn again at the next
-// chance, once the program goes on.
+// before the program stops or dies, and draws it no more; and has it drawn
+// again at the next chance, once the program goes on.
 void erase_status_now();
 void redraw_status_soon();
 
