@@ -12,15 +12,17 @@
 #include "status_line.hpp"
 #include "sweep.hpp"
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 #include <getopt.h>
-#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -45,6 +47,8 @@ constexpr char USAGE[] =
     "OMP_NUM_THREADS sets how many threads test the list; by default, one a core.\n"
     "Exit status: 0 when every value read was tested and reported, 1 on a failure.\n";
 
+// The signals that stop a run and keep what it found; the program then dies
+// of the signal, as of any other.
 constexpr int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
 
 // How long a run goes on before a terminal sees a status line, and how
@@ -56,42 +60,44 @@ constexpr int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
 #define PRIMECHECK_STATUS_EVERY_MS 250
 #endif
 
-// The stop signal that came while testing; and 1 once testing began, before
-// which a stop signal ends the run at once.
+// The stop signal that came while testing; 1 once testing began, before
+// which a signal ends the run at once; and how many signals came since.
 volatile std::sig_atomic_t stop_signal = 0;
 volatile std::sig_atomic_t testing = 0;
+std::atomic<int> signals_taken{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
-// Takes the signal's default action now: dies of it, or stops for it.
-// Safe in a signal handler, where the signal is blocked.
-void take_default_action(int signal) {
-    std::signal(signal, SIG_DFL);
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, signal);
-    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
-    std::raise(signal);
-}
-
-// Ends the process as the signal would have, so that its parent sees it die
-// of that signal, as of any other tool. Safe in a signal handler.
-[[noreturn]] void die_of(int signal) {
-    take_default_action(signal);
-    // Only if the signal could not end it.
-    // cppcheck-suppress unreachableCode
-    _exit(128 + signal);
+int is_stop_signal(int signal) {
+    return std::find(std::begin(STOP_SIGNALS), std::end(STOP_SIGNALS), signal) !=
+                   std::end(STOP_SIGNALS)
+               ? 1
+               : 0;
 }
 
 // Before testing, nothing is found, so nothing is lost: the run ends at
-// once, also where open or read waits on a FIFO. While testing, the sweep
-// stops after the runs under way, and the second signal, which the handler
-// is reset for, ends a last write that does not go through.
-extern "C" void on_stop_signal(int signal) {
+// once, also where open or read waits on a FIFO. While testing, the first
+// stop signal stops the sweep after the runs under way. Any other signal,
+// or a second one, ends the program, but never inside a write to a regular
+// file, which cannot block for long: the writer ends it once that write
+// returns. A write to a pipe, a terminal or a socket may wait forever for
+// its reader, so a second signal ends it at once.
+extern "C" void on_ending_signal(int signal) {
     if (testing == 0) {
         erase_status_now();
         die_of(signal);
     }
-    stop_signal = signal;
+    const int taken = signals_taken.fetch_add(1) + 1;
+    if (taken == 1 && is_stop_signal(signal) != 0) {
+        stop_signal = signal;
+        request_stop();
+        return;
+    }
+    erase_status_now();
     request_stop();
+    const int writing = end_after_write(signal);
+    if (writing == 0 || (writing == 2 && taken > 1)) {
+        die_of(signal);
+    }
 }
 
 // The status line goes away before the program stops for Ctrl-Z, or dies
@@ -110,14 +116,15 @@ extern "C" void on_terminal_signal(int signal) {
 }
 
 // Catches `signal` with `handler`, unless the caller ignores it (nohup, a
-// background job of a script): then it stays ignored.
-void catch_signal(int signal, void (*handler)(int), int flags) {
+// background job of a script): then it stays ignored. The handler holds
+// back the other signals it catches, so that two never interleave.
+void catch_signal(int signal, void (*handler)(int), const sigset_t& held) {
     struct sigaction action = {};
     if (sigaction(signal, nullptr, &action) == 0 && action.sa_handler != SIG_IGN) {
         action = {};
         action.sa_handler = handler;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = flags;
+        action.sa_mask = held;
+        action.sa_flags = SA_RESTART;
         sigaction(signal, &action, nullptr);
     }
 }
@@ -134,7 +141,11 @@ int read_command_line(int argc, char** argv) {
         if (option == 'h' || option == 'v') {
             const int written = option == 'h' ? std::fputs(USAGE, stdout)
                                               : std::printf("primecheck %s\n", PRIMECHECK_VERSION);
-            return written >= 0 && std::fflush(stdout) == 0 ? 0 : 1;
+            if (written < 0 || std::fflush(stdout) != 0) {
+                report_failure("Failed to write output", std::strerror(errno));
+                return 1;
+            }
+            return 0;
         }
         const char* const given = argv[optind - 1];
         if (std::strncmp(given, "--", 2) != 0) {
@@ -168,12 +179,19 @@ int main(int argc, char** argv) {
     // ends whole like after any other failed write, instead of the program
     // dying mid-line of SIGXFSZ.
     std::signal(SIGXFSZ, SIG_IGN);
-    for (const int signal : STOP_SIGNALS) {
-        catch_signal(signal, on_stop_signal, SA_RESTART | SA_RESETHAND);
+    sigset_t held;
+    sigemptyset(&held);
+    for (const int signal : ENDING_SIGNALS) {
+        sigaddset(&held, signal);
+    }
+    for (const int signal : ENDING_SIGNALS) {
+        catch_signal(signal, on_ending_signal, held);
     }
     if (start_status(PRIMECHECK_STATUS_AFTER_MS, PRIMECHECK_STATUS_EVERY_MS) != 0) {
-        catch_signal(SIGTSTP, on_terminal_signal, SA_RESTART);
-        catch_signal(SIGPIPE, on_terminal_signal, SA_RESTART);
+        sigset_t none;
+        sigemptyset(&none);
+        catch_signal(SIGTSTP, on_terminal_signal, none);
+        catch_signal(SIGPIPE, on_terminal_signal, none);
     }
     std::FILE* const file = std::fopen(INPUT_PATH, "r");
     if (file == nullptr) {
@@ -187,8 +205,12 @@ int main(int argc, char** argv) {
         return 1;
     }
     const read_result result = read_numbers(file, list);
+    const int read_failed =
+        result.stop == read_stop::read_error || result.stop == read_stop::no_memory ? 1 : 0;
+    // The list is whole: from here on a stop signal keeps what is found.
+    testing = read_failed == 0 ? 1 : 0;
     std::fclose(file);
-    if (result.stop == read_stop::read_error || result.stop == read_stop::no_memory) {
+    if (read_failed != 0) {
         end_status();
         errno = result.error;
         std::perror(result.stop == read_stop::read_error ? "Failed to read file"
@@ -198,7 +220,6 @@ int main(int argc, char** argv) {
     }
 
     status_testing(list.numbers, list.count);
-    testing = 1;
     write_outcome outcome;
     const std::uint32_t non_prime_total =
         stop_signal == 0 ? sweep_list(list.numbers, list.count, outcome) : 0;

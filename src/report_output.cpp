@@ -30,17 +30,32 @@
 // check that the file still ends with our bytes and the cut loses what it
 // appended: no system call cuts a file only where it still ends at a given
 // size.
+//
+// Nor may a signal cut a line. A write to a regular file holds back every
+// signal that would end the program until it returns, the take-back
+// included; a handler that runs meanwhile on another thread asks, through
+// end_after_write, that the writer end the program once its write is
+// done. The writer says that a write is under way before it looks whether
+// the end was asked, and the handler asks before it looks whether a write
+// is under way, both in one total order (seq_cst): so either the handler
+// sees the write and leaves the end to the writer, or the writer sees the
+// end and writes nothing more. A write to a pipe, a terminal or a socket
+// can wait forever for its reader, so there the program leaves a second
+// signal free to end it at once.
 
 #include "report_output.hpp"
 
 #include "status_line.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdio_ext.h>
 #ifdef __has_feature
 #if __has_feature(thread_sanitizer)
@@ -132,13 +147,56 @@ void unlock_stream() {
     funlockfile(stdout);
 }
 
+// The line ends in `data` of `length` bytes that end in '\n': the last one
+// after `from` and no further than `upto`, or else the first one after
+// `upto` and before `length`; `length` where there is neither.
+std::size_t line_end_near(const char* data, std::size_t from, std::size_t upto,
+                          std::size_t length) {
+    const auto* const before = static_cast<const char*>(memrchr(data + from, '\n', upto - from));
+    if (before != nullptr) {
+        return static_cast<std::size_t>(before + 1 - data);
+    }
+    const auto* const after =
+        upto + 1 < length
+            ? static_cast<const char*>(std::memchr(data + upto, '\n', length - 1 - upto))
+            : nullptr;
+    return after == nullptr ? length : static_cast<std::size_t>(after + 1 - data);
+}
+
+// The most whole lines of `data`, up to `fits` bytes, whose blocks the disk
+// or quota lets `fd` reserve from `at` on, with `margin` bytes more: by
+// bisection over the line ends, since a line that fits may follow a longer
+// request that does not (the room left in a file's last block, say).
+std::size_t reservable(int fd, off_t at, off_t margin, const char* data, std::size_t fits,
+                       int& refused) {
+    const auto reserved = [&](std::size_t bytes) {
+        return fallocate(fd, FALLOC_FL_KEEP_SIZE, at, static_cast<off_t>(bytes) + margin) == 0 ||
+               (errno != ENOSPC && errno != EDQUOT);
+    };
+    if (fits == 0 || reserved(fits)) {
+        return fits;
+    }
+    refused = errno;
+    // `good` bytes are known to fit and `bad` not; both are line ends.
+    std::size_t good = 0;
+    std::size_t bad = fits;
+    while (bad - good > 1) {
+        const std::size_t middle = good + (bad - good) / 2;
+        const std::size_t next = line_end_near(data, good, middle, bad);
+        if (next == bad) {
+            break;
+        }
+        (reserved(next) ? good : bad) = next;
+    }
+    return good;
+}
+
 // The first bytes of `data`, whole lines, that `file` (open as `fd`) takes
 // where the next write begins: as many whole lines as its size limit leaves
-// room for and their blocks can be reserved for, halving what it asks for
-// while the disk or quota refuses. Where that is fewer than `length`,
-// `refused` says why. Where another writer shares the file, a page more
-// must fit, so that its write between this look and ours cannot push ours
-// past the end and cut it.
+// room for and their blocks can be reserved for. Where that is fewer than
+// `length`, `refused` says why. Where another writer shares the file, a
+// page more must fit, so that its write between this look and ours cannot
+// push ours past the end and cut it.
 std::size_t reserve(int fd, output_file& file, const char* data, std::size_t length, int& refused) {
     if (file.regular == 0) {
         return length;
@@ -160,13 +218,7 @@ std::size_t reserve(int fd, output_file& file, const char* data, std::size_t len
         refused = EFBIG;
     }
     // Where the file system cannot reserve, the write goes ahead as it is.
-    while (fits > 0 &&
-           fallocate(fd, FALLOC_FL_KEEP_SIZE, at, static_cast<off_t>(fits) + margin) != 0 &&
-           (errno == ENOSPC || errno == EDQUOT)) {
-        refused = errno;
-        const auto* const last = static_cast<const char*>(memrchr(data, '\n', fits / 2));
-        fits = last == nullptr ? 0 : static_cast<std::size_t>(last + 1 - data);
-    }
+    fits = reservable(fd, at, margin, data, fits, refused);
     file.next_at = at + static_cast<off_t>(fits);
     return fits;
 }
@@ -208,14 +260,27 @@ const char* take_back(int fd, const char* tail, std::size_t length, off_t begins
 // after a write that fails, takes back what it left.
 write_outcome write_reserved(int fd, const char* data, std::size_t length) {
     std::size_t done = 0;
+    // Where this try ends: at the end, unless the disk refused that much.
+    std::size_t try_end = length;
     // Where the last line that went out begins, in `data` and in the file.
     std::size_t line = 0;
     off_t line_at = -1;
     off_t end = -1;
     while (done < length) {
-        const ssize_t wrote = write(fd, data + done, length - done);
+        const ssize_t wrote = write(fd, data + done, try_end - done);
         if (wrote < 0 && errno == EINTR) {
             continue;
+        }
+        // A file system that reserves nothing refuses a write whose first
+        // page needs more blocks than are free, where fewer lines may still
+        // fit: it is tried with half as many, down to the one under way.
+        if (wrote < 0 && (errno == ENOSPC || errno == EDQUOT)) {
+            const std::size_t shorter =
+                line_end_near(data, done, done + (try_end - done) / 2, try_end);
+            if (shorter < try_end) {
+                try_end = shorter;
+                continue;
+            }
         }
         if (wrote <= 0) {
             const int error = wrote == 0 ? EIO : errno;
@@ -226,6 +291,10 @@ write_outcome write_reserved(int fd, const char* data, std::size_t length) {
         done += static_cast<std::size_t>(wrote);
         if (done == length) {
             break;
+        }
+        if (done == try_end) {
+            // The next try as long as the last one that went through.
+            try_end = line_end_near(data, done, std::min(length, 2 * done - from), length);
         }
         const off_t before = end;
         end = lseek(fd, 0, SEEK_CUR);
@@ -245,6 +314,42 @@ write_outcome write_reserved(int fd, const char* data, std::size_t length) {
     return {};
 }
 
+// The writes under way, to regular files and elsewhere, and the signal
+// that is to end the program once they return.
+std::atomic<int> file_writes{0};
+std::atomic<int> other_writes{0};
+std::atomic<int> ending_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free);
+
+void end_if_asked() {
+    if (const int signal = ending_signal.load(); signal != 0) {
+        die_of(signal);
+    }
+}
+
+// write_reserved, with no signal cutting it where `fd` is a regular file.
+write_outcome write_unbroken(int fd, int regular, const char* data, std::size_t length) {
+    sigset_t held;
+    sigset_t before;
+    sigemptyset(&held);
+    for (const int signal : ENDING_SIGNALS) {
+        sigaddset(&held, signal);
+    }
+    std::atomic<int>& writes = regular != 0 ? file_writes : other_writes;
+    if (regular != 0) {
+        pthread_sigmask(SIG_BLOCK, &held, &before);
+    }
+    writes.fetch_add(1);
+    end_if_asked();
+    const write_outcome wrote = write_reserved(fd, data, length);
+    writes.fetch_sub(1);
+    end_if_asked();
+    if (regular != 0) {
+        pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    }
+    return wrote;
+}
+
 // Writes all of `data`, whole lines, to `fd`, the file `file`, as much at a
 // time as it has room for; fails with the reason the file gave where it had
 // room for no more lines.
@@ -255,7 +360,7 @@ write_outcome write_whole(int fd, output_file& file, const char* data, std::size
         if (room == 0) {
             return {refused, nullptr};
         }
-        const write_outcome wrote = write_reserved(fd, data + done, room);
+        const write_outcome wrote = write_unbroken(fd, file.regular, data + done, room);
         if (wrote.error != 0) {
             return wrote;
         }
@@ -366,6 +471,27 @@ void report_failure(const char* what, const char* reason) {
     char line[256];
     const int length = std::snprintf(line, sizeof line, "%s: %s\n", what, reason);
     write_message(line, std::min(sizeof line - 1, static_cast<std::size_t>(length)));
+}
+
+int end_after_write(int signal) {
+    ending_signal.store(signal);
+    return file_writes.load() > 0 ? 1 : other_writes.load() > 0 ? 2 : 0;
+}
+
+void take_default_action(int signal) {
+    std::signal(signal, SIG_DFL);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, signal);
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    std::raise(signal);
+}
+
+void die_of(int signal) {
+    take_default_action(signal);
+    // Only if the signal could not end it.
+    // cppcheck-suppress unreachableCode
+    _exit(128 + signal);
 }
 
 void write_message(const char* text, std::size_t length) {

@@ -5,6 +5,7 @@
 // back from a file at once. Not installed: for the sweep and the program.
 #pragma once
 
+#include <csignal>
 #include <cstddef>
 
 namespace primecheck {
@@ -45,5 +46,25 @@ void write_message(const char* text, std::size_t length);
 
 // Writes "<what>: <reason>\n" as a message.
 void report_failure(const char* what, const char* reason);
+
+// The signals whose default action ends the program and that a handler can
+// catch. A write to a regular file holds them back until it returns, so
+// that none of them cuts a line: such a write cannot block for long. SIGPIPE
+// is not among them: it comes when no reader is left.
+inline constexpr int ENDING_SIGNALS[] = {SIGINT,  SIGTERM,   SIGHUP,  SIGQUIT, SIGUSR1, SIGUSR2,
+                                         SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGPOLL, SIGPWR};
+
+// For a signal handler, and safe there: the program is to end by `signal`.
+// Where a write is under way, the writer ends it once that write returns,
+// and the result says where the write goes: 1 a regular file, 2 a pipe, a
+// terminal or a socket, whose write may wait forever. 0 where no write is
+// under way and none will begin: the caller ends the program itself.
+int end_after_write(int signal);
+
+// Ends the process as `signal` would have, dying of it (or, for a signal
+// that stops, stopping and then going on), so that its parent sees what it
+// would see of any other tool. Safe in a signal handler.
+void take_default_action(int signal);
+[[noreturn]] void die_of(int signal);
 
 } // namespace primecheck
