@@ -9,6 +9,7 @@
 #include <primecheck/version.hpp>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
@@ -99,6 +100,9 @@ struct e2e_case {
     // Another process wrote "other 1", "other 2", ... into the same file,
     // and how many to `wrote`: every one must be there, in order.
     bool other_writer = false;
+    // The status line's time left comes down: late in the run it is at most
+    // half what it was a fifth to three fifths of the way.
+    bool time_left_falls = false;
 };
 
 const std::string NO_OUTPUT = "Total non-prime numbers found: 0\n";
@@ -141,9 +145,13 @@ std::string lines_of(const std::vector<std::uint32_t>& values) {
     return text;
 }
 
-std::string stopped(int line, const std::string& token, int read) {
+std::string stopped_at(std::uint64_t line, const std::string& token, int read) {
     return "Stopped reading at line " + std::to_string(line) + ": \"" + token +
            "\" is not an unsigned 32-bit number (numbers read: " + std::to_string(read) + ")\n";
+}
+
+std::string stopped(int line, const std::string& token, int read) {
+    return stopped_at(static_cast<std::uint64_t>(line), token, read);
 }
 
 // How the warning shows a token: printable ASCII as it is, the rest as \xHH.
@@ -243,25 +251,137 @@ std::vector<std::uint32_t> even_values(std::size_t count) {
     return evens;
 }
 
+// A log of `earlier` bytes on a tmpfs of one page, to which the report of
+// lines of 25 and 16 bytes in turn is appended: every line that fits in the
+// rest of the page goes in, and the output ends there, whole.
+e2e_case on_a_full_page(std::size_t earlier) {
+    std::vector<std::uint32_t> values;
+    for (int i = 0; i < 100; ++i) {
+        values.push_back(i % 2 == 0 ? 4'000'000'002U : 4);
+    }
+    std::string fits = std::string(earlier, 'x');
+    for (const std::uint32_t v : values) {
+        const std::string line = std::to_string(v) + " is NOT prime!\n";
+        if (fits.size() + line.size() > 4096) {
+            break;
+        }
+        fits += line;
+    }
+    return {.name = "FullPageTakesEveryLineThatFitsAfter" + std::to_string(earlier),
+            .input = lines_of(values),
+            .setup = "mkdir fs && mount -t tmpfs -o size=4k primecheck fs 2>/dev/null || exit 77; "
+                     "head -c " +
+                     std::to_string(earlier) + " /dev/zero | tr '\\0' x >fs/out",
+            .needs = "root",
+            .redirect = " >>fs/out 2>err; s=$?; cp fs/out out; umount fs; exit $s",
+            .team_sizes = {1},
+            .status = 1,
+            .out = fits,
+            .err = "Failed to write output: No space left on device\n"};
+}
+
 // Runs the program by way of a shell that notes its pid in `pid`, for a
 // job started in `before` to signal it.
 const std::string NOTES_PID = "sh -c 'echo $$ >pid; exec \"$0\"'";
+
+// Every row's shell has these, from `row.sh` in its folder, which a shell
+// that a row starts (under script or tmux) sources too. A row waits for a
+// sign, never for a time: `await CONDITION WHAT` polls until CONDITION
+// holds, and after a minute says in `waited` what it waited for, which
+// fails the row. The signs are the program's own state, read from /proc by
+// its pid, `p`: it runs (not the shell before it); it has read its list to
+// the end and closed it, so it tests (the list must be longer than what the
+// loader reads of libraries first); every one of its threads sleeps in a
+// call (a write to a full pipe, or a wait for the lock of a member that
+// makes one); no signal waits for it to take it; and it is gone (a zombie
+// that its parent has not reaped yet is gone).
+const std::string ROW_SHELL = R"sh(
+await() {
+    i=0
+    until eval "$1"; do
+        i=$((i + 1))
+        if [ $i -ge 6000 ]; then echo "waited a minute for $2" >>waited; return 1; fi
+        sleep 0.01
+    done
+}
+running() { p=$(cat pid 2>/dev/null) && grep -q '^primecheck' /proc/$p/comm 2>/dev/null; }
+list_open() { running && ls -l /proc/$p/fd 2>/dev/null | grep -q prime_numbers; }
+list_read() {
+    running && ! list_open &&
+        [ "$(sed -n 's/^rchar: //p' /proc/$p/io 2>/dev/null)" -ge "$(stat -L -c %s prime_numbers.txt)" ] 2>/dev/null
+}
+asleep() { running && ! sed 's/.*) //' /proc/$p/task/*/stat 2>/dev/null | cut -c1 | grep -qv S; }
+gone() { ! kill -0 "$p" 2>/dev/null || grep -q '^State:[[:space:]]*Z' /proc/$p/status 2>/dev/null; }
+settled() { gone || grep -q '^ShdPnd:[[:space:]]*0*$' /proc/$p/status 2>/dev/null; }
+)sh";
+
+// Sends the signals once `sign` holds, each once the one before it is taken
+// (none is pending: two pending at once would be taken lowest first), runs
+// `then`, and waits for the program's end, which a minute later it forces.
+std::string signal_when(const std::string& sign, const std::string& what,
+                        const std::vector<std::string>& signals, const std::string& then = "") {
+    std::string kills;
+    for (const std::string& signal : signals) {
+        kills += " && kill -" + signal + " $p && await settled 'SIG" + signal + " taken'";
+    }
+    return "{ await " + sign + " '" + what + "'" + kills + (then.empty() ? "" : " && " + then) +
+           " && { await gone 'the end after the signal' || kill -KILL $p; }; } & ";
+}
+
+// Blocked in a write to a pipe whose reader never reads, the program gets
+// `first` and then `second`: the write can never end, so the second signal,
+// whichever it is, ends the program at once.
+e2e_case second_signal(const std::string& first, const std::string& second, int number) {
+    return {.name = "Sig" + second + "AfterSig" + first + "EndsAWriteThatWaits",
+            .input = lines_of(even_values(100'000)),
+            .before = "ulimit -c 0; " +
+                      signal_when("asleep", "a write waiting on a full pipe", {first, second}) +
+                      "{",
+            .runner = NOTES_PID,
+            .redirect = " 2>err; echo $? >status; } | await '[ -s status ]' 'the end'; "
+                        "exit \"$(cat status)\"",
+            .team_sizes = {1, 2},
+            .status = 128 + number,
+            .killed_by = number};
+}
+
+// `signals` come while a write to a regular file is half done, held so by
+// the shim: none of them cuts it. The program dies of the last of them once
+// that write has returned, and the file ends with a whole line.
+e2e_case during_a_file_write(const std::vector<std::string>& signals, int number) {
+    std::string name;
+    for (const std::string& signal : signals) {
+        name += "Sig" + signal;
+    }
+    return {.name = name + "DuringAWriteToAFileCutNoLine",
+            .input = lines_of(even_values(100'000)),
+            .before = "ulimit -c 0; " + signal_when("'running && [ -e mid-write ]'",
+                                                    "the write half done", signals, "touch go"),
+            .runner = "env LD_PRELOAD='" WRITE_SHIM "' PRIMECHECK_SHIM=half-write " + NOTES_PID,
+            .redirect = " >out 2>err; s=$?; wait; exit $s",
+            // Another member takes the signals while the writer holds them.
+            .team_sizes = {2},
+            .status = 128 + number,
+            .out = report(even_values(100'000)),
+            .prefix_only = true,
+            .plain_build_only = true,
+            .killed_by = number};
+}
 
 // Stopped by `signal` (number `number`) while it writes the lines of 100,000
 // ten-digit even values, 25 bytes each, into a pipe that a slow reader
 // drains a page at a time, and tests 6,000,000 primes after them: the write
 // under way is then partly done, and must go on to a line end rather than
 // be cut or sent again. Nothing follows it, the program dies of the signal
-// itself within a second, untested primes left, and the reader gets whole
-// lines.
+// itself, untested primes left, and the reader gets whole lines.
 e2e_case interrupted(const std::string& signal, int number) {
     const std::vector<std::uint32_t> evens = even_values(100'000);
     return {.name = "StoppedBy" + signal,
             .input = lines_of(evens),
             .setup = "yes 4294967291 | head -n 6000000 >>prime_numbers.txt",
-            .before = "{ sleep 0.3; kill -" + signal.substr(3) +
-                      " \"$(cat pid)\"; sleep 1; ! kill -0 \"$(cat pid)\" 2>/dev/null || "
-                      "echo 'still running a second after the signal' >>err; } & {",
+            .before = signal_when("'running && [ -s out ]'", "the first report byte",
+                                  {signal.substr(3)}) +
+                      "{",
             .runner = NOTES_PID,
             .redirect = " 2>err; echo $? >status; } | perl -e 'while (sysread(STDIN, $b, 4096)) "
                         "{ syswrite(STDOUT, $b); select(undef, undef, undef, 0.01) }' >out; wait; "
@@ -303,8 +423,8 @@ e2e_case beside_another_writer(const std::string& how, bool on_tmpfs, bool held_
         .needs = on_tmpfs    ? "root"
                  : held_open ? "strace"
                              : "",
-        .before = "touch running; { " + writer + (shared ? "" : " >>" + log) + " & until [ -s " +
-                  log + " ]; do sleep 0.01; done; ",
+        .before = "touch running; { " + writer + (shared ? "" : " >>" + log) + " & await '[ -s " +
+                  log + " ]' \"the other writer's first line\" || rm running; ",
         .runner = std::string(on_tmpfs ? "" : "prlimit --fsize=$(shuf -i 20000-400000 -n 1)") +
                   (held_open ? " strace -f -qq -o /dev/null -e trace=write "
                                "-e inject=write:delay_enter=2000"
@@ -334,15 +454,14 @@ e2e_case refused(std::string name, const std::string& arguments, const std::stri
 }
 
 // Stopped by SIGTERM while reading the FIFO that `writer` (which may be
-// none) feeds: dead of it within a second, having written nothing.
-e2e_case stopped_reading(std::string name, const std::string& writer) {
+// none) feeds, once `sign` holds: dead of it, having written nothing.
+e2e_case stopped_reading(std::string name, const std::string& writer, const std::string& sign) {
     return {.name = std::move(name),
             .setup = "rm prime_numbers.txt && mkfifo prime_numbers.txt",
-            .before = writer + "{ sleep 0.3; kill -TERM \"$(cat pid)\"; sleep 1; ! kill -0 "
-                               "\"$(cat pid)\" 2>/dev/null || { echo 'still running a second after "
-                               "the signal' >>err; kill -KILL \"$(cat pid)\"; }; } &",
+            .before = writer + signal_when(sign, "the program at the FIFO", {"TERM"}),
             .runner = NOTES_PID,
-            .redirect = " >out 2>err; s=$?; wait; exit $s",
+            .redirect =
+                " >out 2>err; s=$?; kill $(cat writer 2>/dev/null) 2>/dev/null; wait; exit $s",
             .status = 128 + SIGTERM,
             .killed_by = SIGTERM};
 }
@@ -360,6 +479,42 @@ e2e_case not_drawn(std::string name, const std::string& before, const std::strin
             .on_terminal = true,
             .lacks = "%",
             .shown_only = true};
+}
+
+// A tmux server of the row's own, in its folder, with a pane that `run`
+// starts `width` columns wide; it keeps its history and a pane whose program
+// has ended.
+const std::string TMUX_SETUP =
+    "command -v tmux >/dev/null || exit 77; "
+    "printf 'set -g history-limit 500000\\nset -g remain-on-exit on\\n' >tmux.conf";
+const std::string IN_TMUX =
+    "export TMUX_TMPDIR=\"$PWD\"; tmux -f tmux.conf new-session -d -x 100 -y 50 ";
+
+// The test build, drawing after every run, in a tmux pane of 50 rows that
+// fill first, so that it draws on the last one, narrows from 100 columns to
+// 40, 30 and 12 and is then resized sixty times, each time once a status
+// line shows; then it is stopped. tmux reflows the pane at each step, a
+// drawn line onto several rows. No status text is left in the pane or its
+// history: among the report lines on the same terminal (`inside` empty, and
+// the pane holds a start of the report), nor above the prompt with the
+// report in a file (`inside` ">report", and the pane holds nothing else).
+e2e_case narrowed_in_tmux(std::string name, const std::string& inside) {
+    return {.name = std::move(name),
+            .input = "4294967295\n" + repeated("4294967291\n", 255),
+            .copies = 30'000,
+            .setup = TMUX_SETUP,
+            .needs = "tmux",
+            .runner = IN_TMUX + "sh -c 'seq 50; echo $$ >pid; exec \"$0\" " + inside + "'",
+            .binary = STATUS_NOW_BINARY,
+            .redirect = "; drawn() { running && tmux capture-pane -p | grep -q %; }; "
+                        "await drawn 'a status line'; for w in 40 30 12 $(seq 13 72); do "
+                        "tmux resize-window -x $w -y 50 && await drawn \"a line at $w columns\" "
+                        "|| break; done; kill -TERM $p; await gone 'the end'; "
+                        "tmux capture-pane -p -J -S - -E - | grep -v -e '^[0-9]*$' "
+                        "-e '^Pane is dead' >out; tmux kill-server",
+            .team_sizes = {1},
+            .out = inside.empty() ? report(std::vector<std::uint32_t>(30'000, 4'294'967'295U)) : "",
+            .prefix_only = inside.empty()};
 }
 
 // Distinct semiprimes p * q, p <= q, ascending: `count` of them, from the
@@ -419,9 +574,14 @@ std::vector<e2e_case> cases() {
         evens += std::to_string(4 + 2 * i) + '\n';
     }
     const std::string fed = repeated(mixed, 70'000);
+    // Then a run of its own, as the sweep cuts runs from the list's start,
+    // whose composites' tests meet their limits at the edges of the groups.
     std::vector<std::uint32_t> hard_and_random = HARD_CASES;
     std::mt19937 random(8);
-    std::generate_n(std::back_inserter(hard_and_random), 3000, [&random] { return random(); });
+    std::generate_n(std::back_inserter(hard_and_random), 3072 - HARD_CASES.size(),
+                    [&random] { return random(); });
+    const std::vector<std::uint32_t> edges = limits_at_group_edges();
+    hard_and_random.insert(hard_and_random.end(), edges.begin(), edges.end());
     const std::string no_space = "Failed to write output: No space left on device\n";
     const std::string too_large = "Failed to write output: File too large\n";
     // The report of past_file_limit, and a file longer than its limit.
@@ -440,8 +600,13 @@ std::vector<e2e_case> cases() {
     const std::string cpu_limit = "ulimit -t 1;";
 #endif
     // Row `c` on one thread with its first write to `out` held 1.5 s by
-    // strace, after which that write fails at the file size limit.
-    const auto write_held = [&](e2e_case c) {
+    // strace, after which that write fails at the file size limit. Another
+    // process writes `line` into the file by `how` during that hold, once
+    // the room for our write is reserved: the file has more blocks.
+    const auto write_held = [&](e2e_case c, const std::string& line, const std::string& how) {
+        c.before += " b0=$(stat -c %b out); { await '[ \"$(stat -c %b out)\" -gt \"$b0\" ]' "
+                    "'the room reserved' && echo '" +
+                    line + "' " + how + "; } &";
         c.setup = strace_here + "; " + c.setup;
         c.needs = c.needs.empty() ? "strace" : c.needs + ", and strace";
         c.runner = "ASAN_OPTIONS=detect_leaks=0 strace -f -qq -o /dev/null -P \"$PWD/out\" "
@@ -500,7 +665,8 @@ std::vector<e2e_case> cases() {
         unwritable("SummaryWriteFails", "2 3 5\n", 1, ">/dev/full", "No space left on device"),
         // One write fails and the next ones would succeed: the output must
         // end at the failure, at a line end, without a spliced line or a
-        // total, and name the failure's own reason. strace counts each
+        // total, and name the failure's own reason (an I/O error: a full
+        // disk is tried again with fewer lines). strace counts each
         // thread's writes to the output file alone, so that on one thread
         // the summary's write would succeed; LeakSanitizer cannot work under
         // it. Many short lines, so that members wait at the critical section
@@ -511,12 +677,12 @@ std::vector<e2e_case> cases() {
          .setup = strace_here,
          .needs = "strace",
          .runner = "ASAN_OPTIONS=detect_leaks=0 strace -f -qq -o /dev/null -P \"$PWD/out\" "
-                   "-e trace=write -e inject=write:error=ENOSPC:when=2",
+                   "-e trace=write -e inject=write:error=EIO:when=2",
          .team_sizes = {1, 2, 8},
          .repeats = 2,
          .status = 1,
          .out = report(std::vector<std::uint32_t>(100'000, 4)),
-         .err = no_space,
+         .err = "Failed to write output: Input/output error\n",
          .prefix_only = true},
         // On a terminal the stream takes a line whole even when its flush
         // fails, so only its error indicator tells. On two threads the first
@@ -564,7 +730,8 @@ std::vector<e2e_case> cases() {
         // back.
         {.name = "AnotherWritersBytesStay",
          .input = repeated("4294967291\n", 600'000) + repeated("4\n", 100),
-         .before = "{ sleep 0.2; printf hello >>out; } & ulimit -f 2;",
+         .before = "{ await list_read 'the list read' && printf hello >>out; } & ulimit -f 2;",
+         .runner = NOTES_PID,
          .redirect = " >>out 2>err; s=$?; wait; exit $s",
          .team_sizes = {1},
          .status = 1,
@@ -577,35 +744,55 @@ std::vector<e2e_case> cases() {
         // reserved: the line moves our write past the limit, which cuts it.
         // Only what that write itself reports having written, right before
         // the offset it leaves, is ours to take back.
-        write_held({.name = "LineAppendedDuringOurWriteStays",
-                    .input = repeated("4\n", 10),
-                    .before = "{ sleep 0.5; echo 'ANOTHER LINE' >>out; } & ulimit -f 2;",
-                    .redirect = " >>out 2>err; s=$?; wait; exit $s",
-                    .out = std::string(1000, 'x') + "ANOTHER LINE\n",
-                    .earlier = std::string(1000, 'x')}),
+        write_held(
+            {.name = "LineAppendedDuringOurWriteStays",
+             .input = repeated("4\n", 32),
+             .before = "ulimit -f 9;",
+             .redirect = " >>out 2>err; s=$?; wait; exit $s",
+             .out = std::string(4096, 'x') + "ANOTHER LINE\n" + repeated("4 is NOT prime!\n", 31),
+             .earlier = std::string(4096, 'x')},
+            "ANOTHER LINE", ">>out"),
         // The same through a shared offset, as `{ primecheck & echo OTHER; }
         // > log` shares it: the line goes in at the offset before our held
-        // write, which then goes on after it. The limit is two blocks, not
-        // one: LLVM's OpenMP runtime sizes a 1 KiB file in /dev/shm at start.
+        // write, which then goes on after it; and the shell's line after the
+        // program follows the last whole line, with no gap. The limit is two
+        // blocks, not one: LLVM's OpenMP runtime sizes a 1 KiB file in
+        // /dev/shm at start.
         write_held({.name = "LineWrittenThroughTheSameOffsetStays",
                     .input = repeated("4294967295\n", 60),
-                    .before = "exec 3>out; { sleep 0.5; echo 'ANOTHER LINE, THROUGH THE SAME "
-                              "OFFSET' >&3; } & ulimit -f 2;",
-                    .redirect = " >&3 2>err; s=$?; wait; exit $s",
+                    .before = "exec 3>out; ulimit -f 2;",
+                    .redirect = " >&3 2>err; s=$?; wait; echo after >&3; exit $s",
                     .out = "ANOTHER LINE, THROUGH THE SAME OFFSET\n" +
-                           repeated("4294967295 is NOT prime!\n", 39)}),
+                           repeated("4294967295 is NOT prime!\n", 39),
+                    .trailer = "after\n"},
+                   "ANOTHER LINE, THROUGH THE SAME OFFSET", ">&3"),
         // A file that refuses the cut, being append-only: the output ends
         // with a cut line, and standard error says so.
         write_held({.name = "RefusedTakeBackIsSaid",
-                    .input = repeated("4\n", 10),
+                    .input = repeated("4\n", 32),
                     .setup = "chattr +a out 2>/dev/null || exit 77",
                     .needs = "root, on a file system that takes chattr +a",
-                    .before = "{ sleep 0.5; echo 'ANOTHER LINE' >>out; } & ulimit -f 2;",
+                    .before = "ulimit -f 9;",
                     .redirect = " >>out 2>err; s=$?; wait; chattr -a out; exit $s",
-                    .out = std::string(1000, 'x') + "ANOTHER LINE\n4 is NOT pr",
+                    .out = std::string(4096, 'x') + "ANOTHER LINE\n" +
+                           repeated("4 is NOT prime!\n", 31) + "4 i",
                     .err = "The output ends with a cut line, not taken back: "
                            "Operation not permitted\n",
-                    .earlier = std::string(1000, 'x')}),
+                    .earlier = std::string(4096, 'x')},
+                   "ANOTHER LINE", ">>out"),
+        // The size limit that counts is the soft one, below a hard one
+        // without end: the output stops at the last whole line under it, in
+        // a file that could not take a cut line back.
+        {.name = "SoftFileSizeLimitEndsAnAppendOnlyLogWhole",
+         .input = repeated("4000000002\n", 1000),
+         .setup = "chattr +a out 2>/dev/null || exit 77",
+         .needs = "root, on a file system that takes chattr +a",
+         .runner = "prlimit --fsize=10007:unlimited",
+         .redirect = " >>out 2>err; s=$?; chattr -a out; exit $s",
+         .status = 1,
+         .out = repeated("4000000002 is NOT prime!\n", 400),
+         .err = too_large,
+         .plain_build_only = true},
         beside_another_writer(">>", false),
         beside_another_writer(">", false),
         beside_another_writer("1<>", false),
@@ -637,15 +824,41 @@ std::vector<e2e_case> cases() {
          .status = 1,
          .out = report(std::vector<std::uint32_t>(3000, 4'294'967'294U)),
          .prefix_only = true},
-        // The last of four shares holds 50,000 primes and then 5,000,000
+        // A log that fills all but the end of a one-page tmpfs, appended to
+        // by lines of 25 and 16 bytes in turn: every line that fits in that
+        // end goes in, also where the write asked for more room than the
+        // page has.
+        on_a_full_page(4060),
+        on_a_full_page(4071),
+        on_a_full_page(4080),
+        on_a_full_page(4000),
+        // A file system that reserves nothing, ext2 with 1 KiB blocks, three
+        // of them free: a write whose first page needs four fails whole,
+        // and fewer lines are tried, until the blocks are full of whole
+        // lines and not one more fits.
+        {.name = "FullDiskThatReservesNothingFillsWithWholeLines",
+         .input = repeated("4000000002\n", 100'000),
+         .setup = "truncate -s 2M image && mkfs.ext2 -q -b 1024 image && mkdir fs && "
+                  "mount -o loop image fs 2>/dev/null || exit 77; "
+                  "dd if=/dev/zero of=fs/fill bs=1k 2>/dev/null; truncate -s -3K fs/fill",
+         .needs = "root, with a loop device",
+         .redirect = " >fs/out 2>err; s=$?; cp fs/out out; printf '4000000002 is NOT prime!\\n' "
+                     ">>fs/out 2>/dev/null && echo 'room for one more line' >>err; umount fs; "
+                     "exit $s",
+         .status = 1,
+         .out = report(std::vector<std::uint32_t>(100'000, 4'000'000'002U)),
+         .err = no_space,
+         .prefix_only = true},
+        // The last of four shares holds 500,000 primes and then 4,550,000
         // even values: while its owner tests the primes, the other members
-        // take the even values from its far end and hold their lines. They
-        // stop once 64 MiB of lines wait in all, so that four threads take
-        // no more memory than one but that and a little, where a cap for
-        // each helper took more in every run tried (BENCHMARKS.md).
+        // take the even values from its far end and hold their lines, 113 MB
+        // of them. They stop once 64 MiB of lines wait in all, also in the
+        // middle of helping, so that four threads take no more memory than
+        // one but that and a little, where a cap for each helper took more in
+        // every run tried (BENCHMARKS.md).
         {.name = "HeldLinesStayWithinTheirCap",
-         .setup = "{ yes 3 | head -n 15150000; yes 4294967291 | head -n 50000; "
-                  "seq 4000000000 2 4009999998; } >prime_numbers.txt",
+         .setup = "{ yes 3 | head -n 15150000; yes 4294967291 | head -n 500000; "
+                  "seq 4000000000 2 4009099998; } >prime_numbers.txt",
          .redirect = " >/dev/null 2>err",
          .team_sizes = {4},
          .plain_build_only = true,
@@ -688,17 +901,15 @@ std::vector<e2e_case> cases() {
         interrupted("SIGINT", SIGINT),
         interrupted("SIGTERM", SIGTERM),
         interrupted("SIGHUP", SIGHUP),
-        // Stopped while it waits for more of a FIFO, which then ends: the
-        // read goes on where the signal broke in, and the program dies of
-        // the signal without a word.
-        {.name = "StoppedWhileReadingAFifo",
-         .setup = "rm prime_numbers.txt && mkfifo prime_numbers.txt",
-         .before = "{ echo 4; sleep 1; } >prime_numbers.txt & { sleep 0.5; kill -TERM "
-                   "\"$(cat pid)\"; } &",
-         .runner = NOTES_PID,
-         .redirect = " >out 2>err; s=$?; wait; exit $s",
-         .status = 128 + SIGTERM,
-         .killed_by = SIGTERM},
+        second_signal("TERM", "TERM", SIGTERM),
+        second_signal("TERM", "INT", SIGINT),
+        second_signal("INT", "HUP", SIGHUP),
+        second_signal("HUP", "TERM", SIGTERM),
+        second_signal("USR1", "QUIT", SIGQUIT),
+        during_a_file_write({"TERM", "TERM"}, SIGTERM),
+        during_a_file_write({"INT", "HUP"}, SIGHUP),
+        during_a_file_write({"QUIT"}, SIGQUIT),
+        during_a_file_write({"USR1"}, SIGUSR1),
         // Over a longer file, opened without truncating it: the bytes past
         // the output stay, and the output ends with a whole line of its own.
         past_file_limit({.name = "LongerFileKeepsItsTail",
@@ -713,7 +924,8 @@ std::vector<e2e_case> cases() {
         {.name = "NonBlockingPipeEndsWithoutASummary",
          .input = fills_pipe,
          .runner = "{ perl -MFcntl -e 'fcntl(STDOUT, F_SETFL, O_NONBLOCK); exec @ARGV'",
-         .redirect = " 2>err; echo $? >status; } | { sleep 1; cat >out; }; exit \"$(cat status)\"",
+         .redirect = " 2>err; echo $? >status; } | { await '[ -s status ]' 'the end'; cat >out; }; "
+                     "exit \"$(cat status)\"",
          .team_sizes = {1, 2},
          .status = 1,
          .out = report(model_read(fills_pipe).values),
@@ -725,7 +937,8 @@ std::vector<e2e_case> cases() {
         {.name = "NonBlockingPipeKeepsACutLine",
          .input = repeated("10\n", 4096),
          .runner = "{ perl -MFcntl -e 'fcntl(STDOUT, F_SETFL, O_NONBLOCK); exec @ARGV'",
-         .redirect = " 2>err; echo $? >status; } | { sleep 1; cat >out; }; exit \"$(cat status)\"",
+         .redirect = " 2>err; echo $? >status; } | { await '[ -s status ]' 'the end'; cat >out; }; "
+                     "exit \"$(cat status)\"",
          .team_sizes = {1, 2},
          .status = 1,
          .out = report(std::vector<std::uint32_t>(4096, 10)).substr(0, 65'536),
@@ -817,12 +1030,16 @@ std::vector<e2e_case> cases() {
         refused("RefusesAnArgumentToHelp", "--help=all",
                 "option '--help' doesn't allow an argument"),
         refused("RefusesAShortOption", "-h", "invalid option -- 'h'"),
+        unwritable("VersionToAFullDevice", "4\n", 1, "--version >/dev/full",
+                   "No space left on device"),
+        unwritable("HelpToAFullDevice", "4\n", 1, "--help >/dev/full", "No space left on device"),
         // Stopped while open waits for a FIFO's writer, and while read waits
         // for more from a writer that stays: the run ends at once, having
         // tested nothing, and the program dies of the signal.
-        stopped_reading("StoppedWhileOpenWaitsOnAFifo", ""),
+        stopped_reading("StoppedWhileOpenWaitsOnAFifo", "", "running"),
         stopped_reading("StoppedWhileReadWaitsOnAFifo",
-                        "{ echo 4; sleep 2; } >prime_numbers.txt & "),
+                        "{ echo 4; exec sleep 600; } >prime_numbers.txt & echo $! >writer; ",
+                        "list_open"),
         // SIGINT once the first 100 lines are handed to the report, which
         // gathers them rather than write so few, while millions of primes
         // after them are tested: those lines go out whole, with no summary,
@@ -830,7 +1047,7 @@ std::vector<e2e_case> cases() {
         {.name = "StoppedRunKeepsTheLinesFound",
          .input = repeated("4\n", 100),
          .setup = "yes 4294967291 | head -n 4000000 >>prime_numbers.txt",
-         .before = "{ sleep 0.5; kill -INT \"$(cat pid)\"; } &",
+         .before = signal_when("list_read", "the list read", {"INT"}),
          .runner = NOTES_PID,
          .redirect = " >out 2>err; s=$?; wait; exit $s",
          .team_sizes = {1, 2},
@@ -854,8 +1071,9 @@ std::vector<e2e_case> cases() {
          .copies = 4000,
          .setup = "command -v script >/dev/null || exit 77",
          .needs = "script (bsdutils)",
-         .runner = "script -qefc \"stty cols 80; printf '\\033]W80\\a'; { sleep 0.3; stty cols "
-                   "40 </dev/tty; printf '\\033]W40\\a'; } & ",
+         .runner =
+             "script -qefc \". ./row.sh; stty cols 80; printf '\\033]W80\\a'; { await "
+             "'grep -q % out' 'a drawing'; stty cols 40 </dev/tty; printf '\\033]W40\\a'; } & ",
          .binary = STATUS_NOW_BINARY,
          .redirect = "; wait\" /dev/null >out 2>err",
          .team_sizes = {1},
@@ -863,6 +1081,42 @@ std::vector<e2e_case> cases() {
              repeated("4294967295 is NOT prime!\n", 4000) + "Total non-prime numbers found: 4000\n",
          .on_terminal = true,
          .shows = "%"},
+        narrowed_in_tmux("NoStatusRowLeftAmongReportLinesInANarrowedPane", ""),
+        narrowed_in_tmux("NoStatusRowLeftAboveThePromptInANarrowedPane", ">report"),
+        // Stopped by Ctrl-Z, sent on by fg, and stopped again, in an
+        // interactive shell in tmux: the status line is gone from the pane
+        // at each stop, the second too.
+        {.name = "StatusLineGoneAtEveryCtrlZ",
+         .input = repeated("4294967291\n", 256),
+         .copies = 30'000,
+         .setup = TMUX_SETUP,
+         .needs = "tmux",
+         .runner = IN_TMUX + "bash --norc --noprofile -i && tmux send-keys -l \"sh -c 'echo "
+                             "\\$\\$ >pid; exec \\\"\\$0\\\" >/dev/null' ",
+         .binary = STATUS_NOW_BINARY,
+         .redirect =
+             "\"; tmux send-keys Enter; shown() { tmux capture-pane -p | grep -q tested; }; "
+             "stops() { [ \"$(tmux capture-pane -p | grep -c Stopped)\" -ge $1 ]; }; "
+             "await 'running && shown' 'a status line' && tmux send-keys C-z && "
+             "await 'stops 1' 'the first stop' && tmux send-keys fg Enter && "
+             "await shown 'the line after fg' && tmux send-keys C-z && "
+             "await 'stops 2' 'the second stop'; tmux capture-pane -p | grep tested >out; "
+             "kill -KILL $p; tmux kill-server",
+         .team_sizes = {1}},
+        // The time left, on a run of a few seconds, comes down as it goes.
+        {.name = "TimeLeftComesDown",
+         .input = "4294967291\n",
+         .copies = 1'000'000,
+         .setup = "command -v script >/dev/null || exit 77",
+         .needs = "script (bsdutils)",
+         .runner = "script -qefc \"",
+         .binary = STATUS_NOW_BINARY,
+         .redirect = " >/dev/null\" /dev/null >out 2>err",
+         .team_sizes = {1},
+         .on_terminal = true,
+         .shows = "%",
+         .shown_only = true,
+         .time_left_falls = true},
         // The warning that reading stopped early is the last line of all.
         {.name = "StopWarningComesLast",
          .input = "4\n9\nabc\n15\n",
@@ -906,6 +1160,14 @@ std::vector<e2e_case> cases() {
          .out = NO_OUTPUT,
          .err = stopped(1, std::string(32, '7') + "...", 0),
          .max_rss_kib = 16 * MIB_IN_KIB},
+        // More lines than 32 bits count, through a FIFO, and then a word.
+        {.name = "LinePastTwoToTheThirtySecond",
+         .setup = "rm prime_numbers.txt && mkfifo prime_numbers.txt",
+         .before = "{ yes '' | head -c 4294967296; echo x; } >prime_numbers.txt &",
+         .redirect = " >out 2>err; s=$?; wait; exit $s",
+         .out = NO_OUTPUT,
+         .err = stopped_at(4'294'967'297U, "x", 0),
+         .plain_build_only = true},
         {.name = "HundredMegabytesOfWhiteSpace",
          .input = " \t\r\n",
          .copies = 25'000'000,
@@ -993,31 +1255,42 @@ int shell(const std::string& command) {
 }
 
 // What a terminal shows of `raw`: a carriage return goes back to the start
-// of the row, ESC [ K erases from there to its end, a line feed starts the
-// next row, and anything else is written over what the row holds; a byte
-// written past the last column, where the width is known, starts the next
-// row, as xterm wraps. A row's test writes "ESC ] W <columns> BEL" just
+// of the row, ESC [ C moves one column on, ESC [ K and ESC [ J erase from
+// the cursor to the row's end (the model has no rows below the cursor's), a
+// line feed starts the next row, and
+// anything else is written over what the row holds; a byte written past the
+// last column, where the width is known, starts the next row, as xterm
+// wraps, unless ESC [ ? 7 l turned that off (ESC [ ? 7 h on again): then it
+// takes the last column. A row's test writes "ESC ] W <columns> BEL" just
 // after it changes the width: from there on rows are that wide.
 std::string as_shown(const std::string& raw) {
     std::string screen;
     std::string row;
     std::size_t column = 0;
     std::size_t width = 0;
+    bool wraps = true;
     for (std::size_t i = 0; i < raw.size(); ++i) {
         if (raw.compare(i, 3, "\x1b]W") == 0) {
             width = std::stoul(raw.substr(i + 3));
             i = raw.find('\a', i);
+        } else if (raw.compare(i, 5, "\x1b[?7l") == 0 || raw.compare(i, 5, "\x1b[?7h") == 0) {
+            wraps = raw[i + 4] == 'h';
+            i += 4;
         } else if (raw[i] == '\r') {
             column = 0;
-        } else if (raw[i] == '\n' || (width > 0 && column == width)) {
+        } else if (raw[i] == '\n' || (width > 0 && column == width && wraps)) {
             screen += row + '\n';
             row.clear();
             column = 0;
             i -= raw[i] == '\n' ? 0 : 1;
-        } else if (raw.compare(i, 3, "\x1b[K") == 0) {
-            row.resize(column);
+        } else if (raw.compare(i, 3, "\x1b[K") == 0 || raw.compare(i, 3, "\x1b[J") == 0) {
+            row.resize(std::min(row.size(), column));
+            i += 2;
+        } else if (raw.compare(i, 3, "\x1b[C") == 0) {
+            column += width == 0 || column + 1 < width ? 1 : 0;
             i += 2;
         } else {
+            column -= width > 0 && column == width ? 1 : 0;
             row.resize(std::max(row.size(), column + 1));
             row[column++] = raw[i];
         }
@@ -1037,6 +1310,8 @@ struct run_result {
     std::string wrote;
     // What exhaustive_check says of the kernel picked, where the row asks.
     std::string picked;
+    // What the row waited for in vain.
+    std::string waited;
 };
 
 // Runs the row in a fresh folder; false when its setup asks to skip it.
@@ -1056,7 +1331,8 @@ bool run(const e2e_case& c, int threads, run_result& r) {
         }
     }
     // Not `cd &&`, so that a row can start a job in the background.
-    const std::string cd = "cd '" + dir.string() + "' || exit 2; ";
+    std::ofstream(dir / "row.sh") << ROW_SHELL << '\n';
+    const std::string cd = "cd '" + dir.string() + "' || exit 2; . ./row.sh; ";
     std::ofstream(dir / "out", std::ios::binary) << c.earlier;
     if (!c.setup.empty() && shell(cd + c.setup) == SKIP) {
         fs::remove_all(dir);
@@ -1074,6 +1350,7 @@ bool run(const e2e_case& c, int threads, run_result& r) {
     r.out = slurp(dir / "out");
     r.err = slurp(dir / "err");
     r.wrote = slurp(dir / "wrote");
+    r.waited = slurp(dir / "waited");
     r.raw = r.out;
     if (c.on_terminal) {
         r.out = as_shown(r.out);
@@ -1141,28 +1418,58 @@ void expect_share_order(const std::vector<std::uint32_t>& values, const std::str
     }
 }
 
-// The status line's drawings in `raw`, a terminal's typescript, each a
-// carriage return, text and an erase to the row's end, keep its promises:
-// each stays short of `columns` (where set) and shows no share above 100%;
-// where report lines took the line away it came back before they next did,
-// and it is gone at the end; and where the real program ran for `seconds`
-// (0 for a test build), it was drawn anew at most four times a second.
-void expect_status_line_kept(const std::string& raw, int columns, double seconds) {
+// The status line's drawings in `raw`, a terminal's typescript, each an
+// erase of its row and all below, automatic margins off, the text, margins
+// on and a carriage return, keep its promises: each stays short of
+// `columns` (where set) and shows no share above 100%, and leaves the cursor
+// at the line's start, where an erase finds it; where report lines took the
+// line away it came back before they next did, and it is gone at the end;
+// and where the real program ran for `seconds` (0 for a test build), it was
+// drawn anew at most four times a second.
+// The seconds left that a status line's text shows ("about 1 min 5 s
+// left"), or -1 where it shows none.
+int seconds_left(const std::string& text) {
+    const std::size_t end = text.find(" left");
+    if (end == std::string::npos) {
+        return -1;
+    }
+    const std::size_t begin = text.find_last_of(',', end) + 1;
+    std::istringstream parts(text.substr(begin, end - begin));
+    int seconds = 0;
+    int number = 0;
+    for (std::string unit; parts >> unit;) {
+        if (std::isdigit(static_cast<unsigned char>(unit[0])) != 0) {
+            number = std::stoi(unit);
+        } else if (unit != "about") {
+            seconds += number * (unit == "h" ? 3600 : unit == "min" ? 60 : 1);
+        }
+    }
+    return seconds;
+}
+
+void expect_status_line_kept(const std::string& raw, int columns, double seconds,
+                             bool time_left_falls = false) {
+    // The most seconds left shown from a fifth to three fifths of the way,
+    // and the most from four fifths on.
+    int midway = 0;
+    int late = 0;
+    const std::string erase = "\r\x1b[K\x1b[C\x1b[J\r";
+    const std::string text_begins = erase + "\x1b[?7l";
+    const std::string text_ends = "\x1b[?7h\r";
     int drawn = 0;
     bool shown = false;
     bool erased = false;
-    for (std::size_t at = raw.find('\r'); at != std::string::npos; at = raw.find('\r', at + 1)) {
-        const std::size_t end = raw.find("\x1b[K", at);
-        const std::string text = raw.substr(at + 1, end == std::string::npos ? 0 : end - at - 1);
-        if (end == std::string::npos || text.find_first_of("\r\n\x1b") != std::string::npos) {
-            continue;
-        }
-        if (text.empty()) {
+    for (std::size_t at = raw.find(erase); at != std::string::npos; at = raw.find(erase, at + 1)) {
+        if (raw.compare(at, text_begins.size(), text_begins) != 0) {
             EXPECT_TRUE(shown) << "taken away for report lines and not drawn again after them";
             shown = false;
             erased = true;
             continue;
         }
+        const std::size_t begin = at + text_begins.size();
+        const std::size_t end = raw.find(text_ends, begin);
+        ASSERT_NE(end, std::string::npos) << "a drawing that does not end at the line's start";
+        const std::string text = raw.substr(begin, end - begin);
         // Counted in columns: a UTF-8 sequence takes one.
         const auto width = std::count_if(text.begin(), text.end(), [](char b) {
             return (static_cast<unsigned char>(b) & 0xC0) != 0x80;
@@ -1173,7 +1480,13 @@ void expect_status_line_kept(const std::string& raw, int columns, double seconds
         const std::size_t percent = text.find('%');
         const std::size_t digits = text.find_last_not_of("0123456789", percent - 1) + 1;
         if (percent != std::string::npos && digits < percent) {
-            EXPECT_LE(std::stoi(text.substr(digits, percent - digits)), 100) << text;
+            const int share = std::stoi(text.substr(digits, percent - digits));
+            EXPECT_LE(share, 100) << text;
+            if (share >= 80) {
+                late = std::max(late, seconds_left(text));
+            } else if (share >= 20 && share <= 60) {
+                midway = std::max(midway, seconds_left(text));
+            }
         }
         // Drawn back after report lines, or drawn anew.
         drawn += erased ? 0 : 1;
@@ -1181,6 +1494,11 @@ void expect_status_line_kept(const std::string& raw, int columns, double seconds
         shown = true;
     }
     EXPECT_FALSE(shown) << "left on the screen at the end";
+    EXPECT_TRUE(drawn > 0 || raw.find("\x1b[?7l") == std::string::npos)
+        << "drawn, but not in the form above";
+    if (time_left_falls) {
+        EXPECT_LE(2 * late, midway) << "the time left does not come down";
+    }
     if (seconds > 0) {
         EXPECT_LE(drawn, 4 * seconds + 2) << "drawn too often in " << seconds << " s";
     }
@@ -1222,6 +1540,7 @@ TEST_P(EndToEnd, Run) {
             }
             GTEST_SKIP() << "skipped, since it needs " << c.needs;
         }
+        ASSERT_EQ(r.waited, "");
         EXPECT_EQ(r.exit_status, c.status);
         EXPECT_EQ(r.err, c.err);
         if (c.other_writer) {
@@ -1283,8 +1602,8 @@ TEST_P(EndToEnd, Run) {
                                static_cast<std::uint32_t>(threads));
         }
         if (c.on_terminal) {
-            expect_status_line_kept(r.raw, c.columns,
-                                    c.binary == PRIMECHECK_BINARY ? r.seconds : 0);
+            expect_status_line_kept(r.raw, c.columns, c.binary == PRIMECHECK_BINARY ? r.seconds : 0,
+                                    c.time_left_falls);
         }
     }
 }

@@ -42,3 +42,41 @@ inline bool divides_nothing(std::uint32_t n) {
     }
     return true;
 }
+
+// The composites p * q with p prime from 263 on (past the divisors that a
+// run tries one value at a time first) and q = (2^32 - 1) / p, the largest
+// multiple's quotient, itself prime and at least p: for the divisor p the
+// divisibility test's quotient n * inv(p) is then q, which meets its limit
+// exactly.
+inline std::vector<std::uint32_t> quotient_at_the_limit() {
+    std::vector<std::uint32_t> values;
+    for (std::uint32_t p = 263; p < (1U << 16); p += 2) {
+        const std::uint32_t q = 0xFFFFFFFFU / p;
+        if (q >= p && divides_nothing(p) && divides_nothing(q)) {
+            values.push_back(p * q);
+        }
+    }
+    return values;
+}
+
+// The 256 largest 32-bit primes, ascending, with the first `count` of
+// them, or all, and those composites at the first and last lane of every
+// eight, the edges of every group of 16, 24, 48 and 64 values that a kernel
+// tests together: all of them take the same divisors, so a group keeps
+// their order.
+inline std::vector<std::uint32_t> limits_at_group_edges(std::size_t count = 256) {
+    std::vector<std::uint32_t> run;
+    for (std::uint32_t n = 0xFFFFFFFFU; run.size() < 256; n -= 2) {
+        if (divides_nothing(n)) {
+            run.insert(run.begin(), n);
+        }
+    }
+    run.resize(count);
+    const std::vector<std::uint32_t> composites = quotient_at_the_limit();
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i % 8 == 0 || i % 8 == 7 || i + 1 == count) {
+            run[i] = composites[composites.size() - 1 - i % composites.size()];
+        }
+    }
+    return run;
+}

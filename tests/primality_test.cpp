@@ -1,4 +1,5 @@
 #include "oracle.hpp"
+#include "report_output.hpp"
 #include "sweep.hpp"
 #include "thread_placement.hpp"
 #include "trial_division.hpp"
@@ -27,6 +28,7 @@
 #include <omp.h>
 #include <sched.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -55,9 +57,10 @@ TEST(DivisorTable, AgreesWithTheRemainderAtBothEndsOfEveryDivisor) {
 // Every kernel this processor runs is forced in turn, read back, and held to
 // a sieve below 2^23, itself held to pi(10^6) = 78,498, and to plain integer
 // trial division on hard cases, seeded random values, every odd prime square
-// below 2^32 (only the last divisor decides) and the semiprimes p*q with q
+// below 2^32 (only the last divisor decides), the semiprimes p*q with q
 // the largest prime that 32 bits allow: p, each odd prime below 2^16, is then
-// the one divisor that decides. Between them they put the deciding divisor
+// the one divisor that decides, and those where q is (2^32 - 1) / p, whose
+// test meets its limit exactly. Between them they put the deciding divisor
 // in every lane of every step and of the tail. Last, p * q for every 16th
 // prime p from 4,099 on and q the next prime: both factors lie where AVX-512
 // tests by a bound that more than one lane of a step may pass without
@@ -83,6 +86,8 @@ TEST(IsPrime, EveryKernelAgreesWithIndependentOracles) {
         values.push_back(p * q);
     }
     values.push_back(29'249'579);
+    const std::vector<std::uint32_t> at_the_limit = quotient_at_the_limit();
+    values.insert(values.end(), at_the_limit.begin(), at_the_limit.end());
     std::uint32_t primes_past_4096 = 0;
     for (std::uint32_t p = 4099; p < (1U << 16); p += 2) {
         if (prime[p] && primes_past_4096++ % 16 == 0) {
@@ -144,8 +149,9 @@ TEST(IsPrime, EveryKernelAgreesWithIndependentOracles) {
 // size from 2^22 between the largest ones, so that bounds differ from lane
 // to lane; prime squares, which only
 // their last divisor decides, at a group's edges; a composite whose least
-// factor is near the table's top; runs shorter than a group; and one value
-// all along.
+// factor is near the table's top; runs shorter than a group; one value all
+// along; and composites whose test meets its limit exactly at the first and
+// last lanes of groups, whole or a quarter short.
 TEST(TestRun, AgreesWithPlainTrialDivisionOnEveryKindOfRun) {
     std::vector<std::uint32_t> largest;
     for (std::uint32_t n = 4'294'967'295U; largest.size() < 256; n -= 2) {
@@ -172,6 +178,11 @@ TEST(TestRun, AgreesWithPlainTrialDivisionOnEveryKindOfRun) {
     runs.emplace_back(largest.begin(), largest.begin() + 50);
     runs.emplace_back(largest.begin(), largest.begin() + 20);
     runs.push_back(HARD_CASES);
+    // Whole groups and a last one a quarter short on AVX-512, which must
+    // still test its last lanes.
+    for (const std::size_t length : {256, 114}) {
+        runs.push_back(limits_at_group_edges(length));
+    }
     for (int kernel = 0; kernel < kernel_count(); ++kernel) {
         const int grouped = batch_kernel(kernel);
         for (const int batch : {0, 1}) {
@@ -274,6 +285,54 @@ TEST(CountNonPrimes, FillsToTheSizeLimitAfterACallersOwnText) {
         expected += "4 is NOT prime!\n";
     }
     EXPECT_EQ(text, expected);
+}
+
+// Once another writer is seen in a log under a size limit, every later
+// write leaves it a page of room, also after writes at which it wrote
+// nothing: the report ends a page short of the limit, as close as whole
+// lines come.
+TEST(ReportOutput, KeepsRoomForAnotherWriterOnceSeen) {
+    constexpr std::size_t LIMIT = 200'000;
+    std::string lines;
+    while (lines.size() < 25'000) {
+        lines += "4000000002 is NOT prime!\n";
+    }
+    char path[] = "/tmp/primecheck-log-XXXXXX";
+    const int log = mkstemp(path);
+    ASSERT_GE(log, 0);
+    const int ours = open(path, O_WRONLY | O_APPEND);
+    std::fflush(stdout);
+    const int saved = dup(STDOUT_FILENO);
+    dup2(ours, STDOUT_FILENO);
+    rlimit before = {};
+    getrlimit(RLIMIT_FSIZE, &before);
+    rlimit limit = before;
+    limit.rlim_cur = LIMIT;
+    setrlimit(RLIMIT_FSIZE, &limit);
+    void (*const handler)(int) = std::signal(SIGXFSZ, SIG_IGN);
+    begin_report();
+    write_outcome wrote = write_report_run(lines.data(), lines.size());
+    wrote = flush_report();
+    // The other writer's one line, between our first write and our second.
+    const int other = open(path, O_WRONLY | O_APPEND);
+    ASSERT_EQ(write(other, "other\n", 6), 6);
+    close(other);
+    while (wrote.error == 0) {
+        wrote = write_report_run(lines.data(), lines.size());
+        wrote = wrote.error == 0 ? flush_report() : wrote;
+    }
+    std::signal(SIGXFSZ, handler);
+    setrlimit(RLIMIT_FSIZE, &before);
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    close(ours);
+    struct stat st = {};
+    fstat(log, &st);
+    close(log);
+    unlink(path);
+    EXPECT_EQ(wrote.error, EFBIG);
+    EXPECT_LE(static_cast<std::size_t>(st.st_size), LIMIT - 4096);
+    EXPECT_GT(static_cast<std::size_t>(st.st_size), LIMIT - 4096 - 25);
 }
 
 // A caller's own thread that prints while the sweep writes: no line of
