@@ -40,6 +40,7 @@
 #include <utility>
 
 #ifdef __x86_64__
+#include <cpuid.h>
 #include <immintrin.h>
 #elif defined(__aarch64__)
 #include <arm_neon.h>
@@ -263,9 +264,11 @@ constexpr int KERNEL_SSE41 = 1;
 constexpr int KERNEL_AVX2 = 2;
 constexpr int KERNEL_AVX512 = 3;
 // The same unit, with a group's verdicts split between masks and sign bits,
-// for a unit that runs a 512-bit instruction as two halves (below).
+// for a unit that runs a 512-bit instruction as two halves; and with each
+// compare merged into the mask it reads, for Intel's units (below).
 constexpr int KERNEL_AVX512_SPLIT = 4;
-constexpr int KERNELS = 5;
+constexpr int KERNEL_AVX512_CHAIN = 5;
+constexpr int KERNELS = 6;
 
 #else
 
@@ -332,26 +335,43 @@ struct stretches {
     }
 };
 
-// A group in vectors of 32-bit lanes, tried by the vector extensions.
+// A group in vectors of 32-bit lanes, tried by the vector extensions. A
+// unit without an unsigned compare of its own (SSE2) or with one that takes
+// two instructions (a minimum and an equality: SSE4.1, AVX2) compares in
+// signed lanes instead, both sides offset by 2^31, which keeps their order:
+//
+//     q <= lim  exactly when  q ^ 2^31 <= lim ^ 2^31 as signed numbers.
+//
+// And the offset costs nothing per divisor: it goes into the values once,
+// since (n ^ 2^31) * inv = n * inv + 2^31 * inv = (n * inv) ^ 2^31 modulo
+// 2^32, inv being odd. So a lane's word starts all ones and ANDs in the
+// signed compare q > lim, which holds where d does not divide n: a multiply,
+// a compare and an AND a vector and divisor.
 template <typename V, std::uint32_t VECTORS> struct lanes_of_group {
     V value[VECTORS];
 
     [[gnu::always_inline]] std::uint64_t operator()(std::uint32_t from, std::uint32_t to) const {
-        using mask = decltype(V{} <= V{});
-        mask hits[VECTORS] = {};
+        using signed_lanes = decltype(V{} <= V{});
+        constexpr std::uint32_t OFFSET = 1U << 31;
+        V offset[VECTORS];
+        // All ones: no divisor yet.
+        signed_lanes none[VECTORS];
+        for (std::uint32_t v = 0; v < VECTORS; ++v) {
+            offset[v] = value[v] ^ OFFSET;
+            none[v] = signed_lanes{} - 1;
+        }
         for (std::uint32_t at = from; at < to; ++at) {
             const V inverse = V{} + DIVISORS.inverse[at];
-            const V limit = V{} + DIVISORS.limit[at];
+            const signed_lanes limit =
+                signed_lanes{} + static_cast<std::int32_t>(DIVISORS.limit[at] ^ OFFSET);
             for (std::uint32_t v = 0; v < VECTORS; ++v) {
-                hits[v] |= value[v] * inverse <= limit;
+                none[v] &= reinterpret_cast<signed_lanes>(offset[v] * inverse) > limit;
             }
         }
         std::uint64_t bits = 0;
         for (std::uint32_t v = 0; v < VECTORS; ++v) {
-            const V none{};
-            // A lane that found none is all zeros, at most zero.
-            bits |= std::uint64_t{~lanes_at_most(reinterpret_cast<const V&>(hits[v]), none) &
-                                  ((1U << LANES<V>)-1)}
+            // A lane that found one is all zeros, at most zero.
+            bits |= std::uint64_t{lanes_at_most(reinterpret_cast<const V&>(none[v]), V{})}
                     << (v * LANES<V>);
         }
         return bits;
@@ -378,9 +398,18 @@ template <typename V>
 
 #ifdef __x86_64__
 
-// On AVX-512 a lane's compare goes to a mask register, and the masks are
-// ORed there: two instructions a vector and divisor, the multiply and the
-// compare, each reading its divisor's word broadcast from the table.
+// On AVX-512 a lane's compare goes to a mask register. The avx512 kernel
+// ORs the masks there: a multiply, a compare and a mask OR a vector and
+// divisor, each reading its divisor's word broadcast from the table.
+//
+// On Intel's units the mask OR and the compare into a mask compete with the
+// multiply for the same ports. There the avx512-chain kernel merges each
+// compare into the mask it reads, by De Morgan: a lane that no divisor has
+// divided yet keeps its bit, and a compare under that mask, q > lim, clears
+// it at the first divisor that divides; a multiply and a compare a vector
+// and divisor. Each vector's mask is a chain of compares, one a divisor, and
+// the group's four vectors are four chains beside the multiplies, which hide
+// a compare's latency.
 //
 // A unit that runs a 512-bit instruction as two 256-bit halves (Zen 4)
 // compares into a mask on the multiplier's own pipes, so there the pair
@@ -396,17 +425,24 @@ template <typename V>
 // all ones and ANDs in q | r for each divisor, one ternary-logic
 // instruction, and its sign bit clears at a divisor that divides. The
 // avx512-split kernel keeps half of a group's vectors in masks and half in
-// signs, so that every pipe has work; the avx512 kernel keeps all of them
-// in masks. The vectors below MASKED keep theirs in masks.
-template <std::uint32_t VECTORS, std::uint32_t MASKED> struct zmm_group {
+// signs, so that every pipe has work.
+enum class zmm_verdicts : unsigned char { ored, chained, split };
+
+template <std::uint32_t VECTORS, zmm_verdicts KIND> struct zmm_group {
     __m512i value[VECTORS];
 
     [[gnu::target("avx512f"), gnu::always_inline]] std::uint64_t
     operator()(std::uint32_t from, std::uint32_t to) const {
+        // The vectors below MASKED keep their verdicts in masks.
+        constexpr std::uint32_t MASKED = KIND == zmm_verdicts::split ? VECTORS / 2 : VECTORS;
+        constexpr bool CHAINED = KIND == zmm_verdicts::chained;
         // The ternary-logic table of a & (b | c), for a, b, c the bits of
         // 0xF0, 0xCC and 0xAA.
         constexpr int AND_OF_OR = 0xF0 & (0xCC | 0xAA);
-        __mmask16 hits[VECTORS] = {};
+        // Bits of the lanes that found a divisor, or, chained, of those that
+        // found none yet.
+        __mmask16 masks[VECTORS];
+        std::memset(masks, CHAINED ? 0xFF : 0, sizeof masks);
         // All ones: no divisor yet.
         __m512i kept[VECTORS];
         std::memset(kept, 0xFF, sizeof kept);
@@ -414,8 +450,13 @@ template <std::uint32_t VECTORS, std::uint32_t MASKED> struct zmm_group {
             const __m512i inverse = _mm512_set1_epi32(static_cast<int>(DIVISORS.inverse[at]));
             const u32x16 limit = u32x16{} + DIVISORS.limit[at];
             for (std::uint32_t v = 0; v < MASKED; ++v) {
-                hits[v] |= _mm512_cmple_epu32_mask(_mm512_mullo_epi32(value[v], inverse),
-                                                   reinterpret_cast<__m512i>(limit));
+                const __m512i q = _mm512_mullo_epi32(value[v], inverse);
+                if constexpr (CHAINED) {
+                    masks[v] =
+                        _mm512_mask_cmpgt_epu32_mask(masks[v], q, reinterpret_cast<__m512i>(limit));
+                } else {
+                    masks[v] |= _mm512_cmple_epu32_mask(q, reinterpret_cast<__m512i>(limit));
+                }
             }
             for (std::uint32_t v = MASKED; v < VECTORS; ++v) {
                 const __m512i q = _mm512_mullo_epi32(value[v], inverse);
@@ -426,19 +467,21 @@ template <std::uint32_t VECTORS, std::uint32_t MASKED> struct zmm_group {
         }
         std::uint64_t bits = 0;
         for (std::uint32_t v = 0; v < VECTORS; ++v) {
-            const __mmask16 found =
-                v < MASKED ? hits[v] : _mm512_cmpge_epi32_mask(kept[v], _mm512_setzero_si512());
+            const __mmask16 found = v >= MASKED
+                                        ? _mm512_cmpge_epi32_mask(kept[v], _mm512_setzero_si512())
+                                    : CHAINED ? static_cast<__mmask16>(~masks[v])
+                                              : masks[v];
             bits |= std::uint64_t{found} << (16 * v);
         }
         return bits;
     }
 };
 
-template <std::uint32_t VECTORS, bool SPLIT>
+template <std::uint32_t VECTORS, zmm_verdicts KIND>
 [[gnu::target("avx512f"), gnu::always_inline]] inline std::uint64_t
 group_in_zmm(const std::uint32_t* lanes, const std::uint32_t* counts, std::uint32_t size,
              std::uint32_t from) {
-    zmm_group<VECTORS, SPLIT ? VECTORS / 2 : VECTORS> group;
+    zmm_group<VECTORS, KIND> group;
     for (std::uint32_t v = 0; v < VECTORS; ++v) {
         group.value[v] = _mm512_loadu_si512(lanes + std::size_t{16} * v);
     }
@@ -449,7 +492,7 @@ group_in_zmm(const std::uint32_t* lanes, const std::uint32_t* counts, std::uint3
     return run.found;
 }
 
-template <bool SPLIT>
+template <zmm_verdicts KIND>
 [[gnu::target("avx512f"), gnu::always_inline]] inline std::uint64_t
 group_in_zmm(const std::uint32_t* values, const std::uint32_t* counts, std::uint32_t size,
              std::uint32_t from) {
@@ -457,27 +500,34 @@ group_in_zmm(const std::uint32_t* values, const std::uint32_t* counts, std::uint
     std::memcpy(lanes, values, size * sizeof *values);
     switch ((size + 15) / 16) {
     case 1:
-        return group_in_zmm<1, SPLIT>(lanes, counts, size, from);
+        return group_in_zmm<1, KIND>(lanes, counts, size, from);
     case 2:
-        return group_in_zmm<2, SPLIT>(lanes, counts, size, from);
+        return group_in_zmm<2, KIND>(lanes, counts, size, from);
     case 3:
-        return group_in_zmm<3, SPLIT>(lanes, counts, size, from);
+        return group_in_zmm<3, KIND>(lanes, counts, size, from);
     default:
-        return group_in_zmm<4, SPLIT>(lanes, counts, size, from);
+        return group_in_zmm<4, KIND>(lanes, counts, size, from);
     }
 }
 
 [[gnu::target("avx512f")]] std::uint64_t group_avx512(const std::uint32_t* values,
                                                       const std::uint32_t* counts,
                                                       std::uint32_t size, std::uint32_t from) {
-    return group_in_zmm<false>(values, counts, size, from);
+    return group_in_zmm<zmm_verdicts::ored>(values, counts, size, from);
+}
+
+[[gnu::target("avx512f")]] std::uint64_t group_avx512_chain(const std::uint32_t* values,
+                                                            const std::uint32_t* counts,
+                                                            std::uint32_t size,
+                                                            std::uint32_t from) {
+    return group_in_zmm<zmm_verdicts::chained>(values, counts, size, from);
 }
 
 [[gnu::target("avx512f")]] std::uint64_t group_avx512_split(const std::uint32_t* values,
                                                             const std::uint32_t* counts,
                                                             std::uint32_t size,
                                                             std::uint32_t from) {
-    return group_in_zmm<true>(values, counts, size, from);
+    return group_in_zmm<zmm_verdicts::split>(values, counts, size, from);
 }
 
 [[gnu::target("avx2")]] std::uint64_t group_avx2(const std::uint32_t* values,
@@ -522,9 +572,66 @@ constexpr std::uint32_t UNDECIDED_LEAST = 64;
 
 // Whether each kernel tests a run's values in groups.
 #ifdef __x86_64__
-int batch_on[KERNELS] = {1, 1, 1, 1, 1};
+int batch_on[KERNELS] = {1, 1, 1, 1, 1, 1};
 #else
 int batch_on[KERNELS] = {0};
+#endif
+
+#ifdef __x86_64__
+
+// The processor's vendor and family as cpuid says them: leaf 0 names the
+// vendor, and leaf 1 gives the base family, to which the extended family is
+// added where the base is 15 (Intel's and AMD's manuals, "CPUID"). g++ 12's
+// __builtin_cpu_is knows no family after AMD's 19h.
+struct processor_family {
+    char vendor[13];
+    unsigned family;
+};
+
+processor_family this_processor() {
+    processor_family found = {};
+    unsigned a = 0;
+    unsigned b = 0;
+    unsigned c = 0;
+    unsigned d = 0;
+    if (__get_cpuid(0, &a, &b, &c, &d) != 0) {
+        std::memcpy(found.vendor, &b, 4);
+        std::memcpy(found.vendor + 4, &d, 4);
+        std::memcpy(found.vendor + 8, &c, 4);
+    }
+    if (__get_cpuid(1, &a, &b, &c, &d) != 0) {
+        const unsigned base = (a >> 8) & 0xF;
+        found.family = base == 0xF ? base + ((a >> 20) & 0xFF) : base;
+    }
+    return found;
+}
+
+// The AVX-512 form each unit gets, by the units it was measured on: AMD's
+// families 19h and 1Ah (Zen 4 and Zen 5; Zen 3, also 19h, has no AVX-512)
+// run a 512-bit instruction as two halves; on Intel's units the compare and
+// the mask OR share the multiplier's ports. Any other keeps avx512.
+struct avx512_rule {
+    const char* vendor;
+    unsigned family; // 0: any
+    int kernel;
+};
+constexpr avx512_rule AVX512_RULES[] = {
+    {"AuthenticAMD", 0x19, KERNEL_AVX512_SPLIT},
+    {"AuthenticAMD", 0x1A, KERNEL_AVX512_SPLIT},
+    {"GenuineIntel", 0, KERNEL_AVX512_CHAIN},
+};
+
+int avx512_form() {
+    const processor_family here = this_processor();
+    for (const avx512_rule& rule : AVX512_RULES) {
+        if (std::strcmp(here.vendor, rule.vendor) == 0 &&
+            (rule.family == 0 || rule.family == here.family)) {
+            return rule.kernel;
+        }
+    }
+    return KERNEL_AVX512;
+}
+
 #endif
 
 } // namespace
@@ -546,6 +653,8 @@ const char* kernel_name(int kernel) {
         return "avx512";
     case KERNEL_AVX512_SPLIT:
         return "avx512-split";
+    case KERNEL_AVX512_CHAIN:
+        return "avx512-chain";
 #else
     case KERNEL_GENERIC:
 #ifdef __aarch64__
@@ -571,6 +680,7 @@ int kernel_runs_here(int kernel) {
         return __builtin_cpu_supports("avx2") ? 1 : 0;
     case KERNEL_AVX512:
     case KERNEL_AVX512_SPLIT:
+    case KERNEL_AVX512_CHAIN:
         return __builtin_cpu_supports("avx512f") ? 1 : 0;
     default:
         return 0;
@@ -582,7 +692,7 @@ int kernel_runs_here(int kernel) {
 
 int kernel_lanes(int kernel) {
 #ifdef __x86_64__
-    constexpr int LANES_OF[KERNELS] = {4, 4, 8, 16, 16};
+    constexpr int LANES_OF[KERNELS] = {4, 4, 8, 16, 16, 16};
     return kernel >= 0 && kernel < KERNELS ? LANES_OF[kernel] : 0;
 #else
     return kernel == KERNEL_GENERIC ? 4 : 0;
@@ -591,10 +701,9 @@ int kernel_lanes(int kernel) {
 
 int best_kernel() {
 #ifdef __x86_64__
-    // The widest unit first. AMD's family 19h with AVX-512 is Zen 4, which
-    // runs a 512-bit instruction as two halves.
-    __builtin_cpu_init();
-    const int avx512 = __builtin_cpu_is("amdfam19h") ? KERNEL_AVX512_SPLIT : KERNEL_AVX512;
+    // The widest unit first; on AVX-512, the form for how the unit is built,
+    // where that was measured.
+    const int avx512 = avx512_form();
     const int preferred[] = {avx512, KERNEL_AVX2, KERNEL_SSE41};
     const int* const found = std::find_if(std::begin(preferred), std::end(preferred),
                                           [](int kernel) { return kernel_runs_here(kernel) != 0; });
@@ -639,6 +748,7 @@ int one_value(int kernel, std::uint32_t n, std::uint32_t from, std::uint32_t to)
 #ifdef __x86_64__
     case KERNEL_AVX512:
     case KERNEL_AVX512_SPLIT:
+    case KERNEL_AVX512_CHAIN:
         return odd_divisor_avx512(n, from, to);
     case KERNEL_AVX2:
         return odd_divisor_avx2(n, from, to);
@@ -660,6 +770,7 @@ std::uint32_t group_size(int kernel) {
 #ifdef __x86_64__
     case KERNEL_AVX512:
     case KERNEL_AVX512_SPLIT:
+    case KERNEL_AVX512_CHAIN:
         return GROUP;
     case KERNEL_AVX2:
         return GROUP_OF<u32x8>;
@@ -680,6 +791,8 @@ std::uint64_t one_group(int kernel, const std::uint32_t* values, const std::uint
         return group_avx512(values, counts, size, from);
     case KERNEL_AVX512_SPLIT:
         return group_avx512_split(values, counts, size, from);
+    case KERNEL_AVX512_CHAIN:
+        return group_avx512_chain(values, counts, size, from);
     case KERNEL_AVX2:
         return group_avx2(values, counts, size, from);
     case KERNEL_SSE41:

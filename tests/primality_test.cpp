@@ -120,9 +120,9 @@ TEST(IsPrime, EveryKernelAgreesWithIndependentOracles) {
     }
     EXPECT_EQ(kernel_lanes(best_kernel()), most_lanes) << kernel_name(best_kernel());
 #ifdef __x86_64__
-    // Among the AVX-512 kernels, the one for a unit of two halves on Zen 4
-    // only: AMD's family 25 with AVX-512, as the kernel's own processor
-    // describes itself to Linux.
+    // Among the AVX-512 kernels, the one for a unit of two halves on AMD's
+    // families 25 and 26 (Zen 4 and Zen 5), and the one with chained masks
+    // on Intel's, as the kernel's own processor describes itself to Linux.
     std::ifstream cpuinfo("/proc/cpuinfo");
     std::string line;
     std::string vendor;
@@ -136,8 +136,10 @@ TEST(IsPrime, EveryKernelAgreesWithIndependentOracles) {
                             (value + ' ').find(" avx512f ") != std::string::npos);
     }
     if (avx512) {
-        EXPECT_STREQ(kernel_name(best_kernel()),
-                     vendor == " AuthenticAMD" && family == " 25" ? "avx512-split" : "avx512");
+        const bool zen = vendor == " AuthenticAMD" && (family == " 25" || family == " 26");
+        EXPECT_STREQ(kernel_name(best_kernel()), zen                         ? "avx512-split"
+                                                 : vendor == " GenuineIntel" ? "avx512-chain"
+                                                                             : "avx512");
     }
 #endif
     force_kernel(best_kernel());
