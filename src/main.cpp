@@ -1,8 +1,9 @@
-// primecheck: names every entry of ./prime_numbers.txt that is not prime, and
-// the total of them. Here are its command line, what a stop signal does at
-// each stage, when the status line first shows and how often, and what is
-// said after a failed write: the sweep and the report path tell what
-// happened, and this file alone decides what the user reads.
+// primecheck: names every entry of a list that is not prime, and the total
+// of them; the list is ./prime_numbers.txt unless the command line names
+// another file, or - for standard input. Here are its command line, what a
+// stop signal does at each stage, when the status line first shows and how
+// often, and what is said after a failed write: the sweep and the report
+// path tell what happened, and this file alone decides what the user reads.
 
 #include <primecheck/number_reader.hpp>
 #include <primecheck/primality.hpp>
@@ -36,10 +37,10 @@ constexpr const char* INPUT_PATH = "./prime_numbers.txt";
 constexpr std::uint32_t MAX_NUMBERS = 110'882;
 
 constexpr char USAGE[] =
-    "Usage: primecheck [OPTION]\n"
-    "Name every entry of ./prime_numbers.txt, in the current folder, that is not\n"
-    "prime, and end with the total. That file is the only input: primecheck takes\n"
-    "no file name and does not read standard input.\n"
+    "Usage: primecheck [OPTION] [FILE]\n"
+    "Name every entry of the list in FILE that is not prime, and end with the total.\n"
+    "With no FILE, read ./prime_numbers.txt in the current folder; with FILE -, read\n"
+    "standard input.\n"
     "\n"
     "      --help     display this help and exit\n"
     "      --version  output version information and exit\n"
@@ -129,11 +130,26 @@ void catch_signal(int signal, void (*handler)(int), const sigset_t& held) {
     }
 }
 
-// The command line: nothing, or --help or --version. -1 where the run goes
-// on, else the exit status. Anything else is refused, never taken for the
-// list's file: an answer about another file than the one named would pass
-// for success.
-int read_command_line(int argc, char** argv) {
+// A file's name as a message shows it: bytes outside printable ASCII, the
+// quote and the backslash as \xHH, so that no byte of it reaches a terminal
+// raw.
+std::string shown_name(const char* name) {
+    std::string shown;
+    for (const char* c = name; *c != '\0'; ++c) {
+        const auto byte = static_cast<unsigned char>(*c);
+        char escaped[8];
+        const bool plain = byte >= 0x20 && byte < 0x7f && byte != '\'' && byte != '\\';
+        std::snprintf(escaped, sizeof escaped, plain ? "%c" : "\\x%02X", byte);
+        shown += escaped;
+    }
+    return shown;
+}
+
+// The command line: --help or --version, or at most one operand, the
+// list's file, which `operand` is left at. -1 where the run goes on, else
+// the exit status. Anything else is refused, never ignored: an answer about
+// another file than the one named would pass for success.
+int read_command_line(int argc, char** argv, const char*& operand) {
     static const option options[] = {
         {"help", no_argument, nullptr, 'h'}, {"version", no_argument, nullptr, 'v'}, {}};
     opterr = 0;
@@ -159,25 +175,23 @@ int read_command_line(int argc, char** argv) {
         std::fputs("Try 'primecheck --help' for more information.\n", stderr);
         return 1;
     }
-    if (optind < argc) {
+    if (argc - optind > 1) {
         std::fprintf(stderr,
                      "primecheck: extra operand '%s'\n"
                      "Try 'primecheck --help' for more information.\n",
-                     argv[optind]);
+                     shown_name(argv[optind + 1]).c_str());
         return 1;
     }
+    operand = optind < argc ? argv[optind] : nullptr;
     return -1;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-    if (const int status = read_command_line(argc, argv); status >= 0) {
-        return status;
-    }
-    // Past a file size limit a write then fails with EFBIG, and the output
-    // ends whole like after any other failed write, instead of the program
-    // dying mid-line of SIGXFSZ.
+// Catches the signals: every one whose default action ends the program,
+// and, where the status line may show, those it must go away for. Past a
+// file size limit a write then fails with EFBIG, and the output ends whole
+// like after any other failed write, instead of the program dying mid-line
+// of SIGXFSZ.
+void catch_signals() {
     std::signal(SIGXFSZ, SIG_IGN);
     sigset_t held;
     sigemptyset(&held);
@@ -193,50 +207,58 @@ int main(int argc, char** argv) {
         catch_signal(SIGTSTP, on_terminal_signal, none);
         catch_signal(SIGPIPE, on_terminal_signal, none);
     }
-    std::FILE* const file = std::fopen(INPUT_PATH, "r");
+}
+
+// Says that the list could not be opened or read: as perror says it for
+// INPUT_PATH, and with the name for a file named on the command line.
+void report_list_failure(const char* what, const char* operand, int error) {
+    if (operand == nullptr) {
+        errno = error;
+        std::perror(what);
+    } else {
+        std::fprintf(stderr, "%s '%s': %s\n", what, shown_name(operand).c_str(),
+                     std::strerror(error));
+    }
+}
+
+// Reads the list: from the file named, from standard input for "-", or
+// from INPUT_PATH where none is. 0, or the exit status 1 after the message.
+int load_list(const char* operand, number_list& list, read_result& result) {
+    std::FILE* const file = operand == nullptr               ? std::fopen(INPUT_PATH, "r")
+                            : std::strcmp(operand, "-") == 0 ? stdin
+                                                             : std::fopen(operand, "r");
     if (file == nullptr) {
-        std::perror("Failed to open file");
+        report_list_failure("Failed to open file", operand, errno);
         return 1;
     }
-    number_list list;
     if (!allocate_number_list(list, MAX_NUMBERS)) {
         std::perror("Failed to allocate memory");
         std::fclose(file);
         return 1;
     }
-    const read_result result = read_numbers(file, list);
-    const int read_failed =
+    result = read_numbers(file, list);
+    const int failed =
         result.stop == read_stop::read_error || result.stop == read_stop::no_memory ? 1 : 0;
     // The list is whole: from here on a stop signal keeps what is found.
-    testing = read_failed == 0 ? 1 : 0;
+    testing = failed == 0 ? 1 : 0;
     std::fclose(file);
-    if (read_failed != 0) {
+    if (failed != 0) {
         end_status();
-        errno = result.error;
-        std::perror(result.stop == read_stop::read_error ? "Failed to read file"
-                                                         : "Failed to allocate memory");
+        if (result.stop == read_stop::read_error) {
+            report_list_failure("Failed to read file", operand, result.error);
+        } else {
+            errno = result.error;
+            std::perror("Failed to allocate memory");
+        }
         release_number_list(list);
-        return 1;
     }
+    return failed;
+}
 
-    status_testing(list.numbers, list.count);
-    write_outcome outcome;
-    const std::uint32_t non_prime_total =
-        stop_signal == 0 ? sweep_list(list.numbers, list.count, outcome) : 0;
-    end_status();
-    if (stop_signal != 0) {
-        // What was handed to the report goes out whole: each share's lines
-        // end at a run that was done, and the runs that waited behind one
-        // that was not stay out. There is no summary, whose total would be
-        // false.
-        flush_report();
-        release_number_list(list);
-        die_of(stop_signal);
-    }
-    // After a failed write the sweep has written nothing more; the total
-    // would claim lines that never went out. The report has gone out before
-    // the summary, so that the summary has a write of its own, which a pipe
-    // takes whole.
+// After the report: the summary, in a write of its own, which a pipe takes
+// whole, unless a write failed, after which the total would claim lines that
+// never went out; and what a failed write came to.
+int end_report(std::uint32_t non_prime_total, write_outcome outcome) {
     if (outcome.error == 0) {
         char summary[64];
         const int length = std::snprintf(summary, sizeof summary,
@@ -254,6 +276,37 @@ int main(int argc, char** argv) {
             report_failure("The output ends with a cut line, not taken back", outcome.cut_line);
         }
     }
+    return outcome.error == 0 ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const char* operand = nullptr;
+    if (const int status = read_command_line(argc, argv, operand); status >= 0) {
+        return status;
+    }
+    catch_signals();
+    number_list list;
+    read_result result;
+    if (load_list(operand, list, result) != 0) {
+        return 1;
+    }
+    status_testing(list.numbers, list.count);
+    write_outcome outcome;
+    const std::uint32_t non_prime_total =
+        stop_signal == 0 ? sweep_list(list.numbers, list.count, outcome) : 0;
+    end_status();
+    if (stop_signal != 0) {
+        // What was handed to the report goes out whole: each share's lines
+        // end at a run that was done, and the runs that waited behind one
+        // that was not stay out. There is no summary, whose total would be
+        // false.
+        flush_report();
+        release_number_list(list);
+        die_of(stop_signal);
+    }
+    const int status = end_report(non_prime_total, outcome);
     // Last, so that on a terminal it is what the user reads: part of the
     // list was never tested.
     if (result.stop == read_stop::bad_token || result.stop == read_stop::list_full) {
@@ -265,5 +318,5 @@ int main(int argc, char** argv) {
     if (stop_signal != 0) {
         die_of(stop_signal);
     }
-    return outcome.error == 0 ? 0 : 1;
+    return status;
 }
