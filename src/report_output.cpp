@@ -51,10 +51,12 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <stdio_ext.h>
 #ifdef __has_feature
@@ -69,6 +71,7 @@
 #endif
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace primecheck {
@@ -95,9 +98,12 @@ delivery report_delivery = delivery::not_looked_at;
 // waits between its look at where its write begins and the write.
 constexpr off_t ROOM_FOR_ANOTHER_WRITER = 4096;
 
-// What a write to a descriptor must reserve, looked up once a report.
+// What a write to a descriptor must reserve, looked up once a report; and
+// whether it is a pipe or a socket, whose reader sees nothing of the lines
+// gathered for it.
 struct output_file {
     int regular = 0;
+    int stream = 0;
     int append = 0;
     rlim_t size_limit = RLIM_INFINITY;
     // Where the next write begins if no one else writes to the file, -1
@@ -118,7 +124,9 @@ output_file output_file_of(int fd) {
     output_file file;
     struct stat st = {};
     rlimit limit = {};
-    file.regular = static_cast<int>(fstat(fd, &st) == 0 && S_ISREG(st.st_mode));
+    const int known = fstat(fd, &st) == 0 ? 1 : 0;
+    file.regular = static_cast<int>(known != 0 && S_ISREG(st.st_mode));
+    file.stream = static_cast<int>(known != 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)));
     file.append = static_cast<int>((fcntl(fd, F_GETFL) & O_APPEND) != 0);
     file.size_limit = getrlimit(RLIMIT_FSIZE, &limit) == 0 ? limit.rlim_cur : RLIM_INFINITY;
     file.next_at = file.regular != 0 ? write_begins_at(fd, file) : -1;
@@ -128,6 +136,21 @@ output_file output_file_of(int fd) {
 // Standard output's, for the report under way; touched under the stream's
 // lock.
 output_file report_file;
+
+// On a pipe or a socket the report looks this often whether lines wait,
+// which it then writes, so that the reader sees each line within about a
+// second of its turn, and else whether the reader is still there, so that
+// `primecheck | head -1` ends soon after head does, as after a write.
+constexpr std::int64_t LOOK_EVERY_NS = 500'000'000;
+// When it looks next, on CLOCK_MONOTONIC; 0 where it never does. Read
+// without the stream's lock, to see whether a look is due.
+std::atomic<std::int64_t> next_look_ns{0};
+
+std::int64_t monotonic_ns() {
+    timespec t = {};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return std::int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec;
+}
 
 // The stream's own lock guards the report's state too, so that a line that
 // another thread prints in one stdio call never lands inside the report's
@@ -402,6 +425,28 @@ write_outcome write_lines(const char* text, std::size_t length) {
     return wrote;
 }
 
+// A pipe or a socket whose reader has gone takes no more: the report ends
+// as a write would find it, by SIGPIPE, or with EPIPE where that is ignored.
+write_outcome look_for_the_reader() {
+    pollfd out = {fileno_unlocked(stdout), POLLOUT, 0};
+    if (poll(&out, 1, 0) == 1 && (out.revents & POLLERR) != 0) {
+        std::raise(SIGPIPE);
+        return {EPIPE, nullptr};
+    }
+    return {};
+}
+
+// Under the stream's lock: the look at a pipe or a socket, where it is due.
+write_outcome look_when_due() {
+    const std::int64_t due = next_look_ns.load(std::memory_order_relaxed);
+    const std::int64_t now = due == 0 ? 0 : monotonic_ns();
+    if (due == 0 || now < due) {
+        return {};
+    }
+    next_look_ns.store(now + LOOK_EVERY_NS, std::memory_order_relaxed);
+    return gathered_length > 0 ? flush_locked() : look_for_the_reader();
+}
+
 } // namespace
 
 void begin_report() {
@@ -409,7 +454,20 @@ void begin_report() {
     report_delivery = delivery::not_looked_at;
     report_file = output_file_of(fileno_unlocked(stdout));
     gathered_most = report_file.regular != 0 ? sizeof gathered : std::size_t{1} << 16;
+    next_look_ns.store(report_file.stream != 0 ? monotonic_ns() + LOOK_EVERY_NS : 0,
+                       std::memory_order_relaxed);
     unlock_stream();
+}
+
+write_outcome look_at_report() {
+    const std::int64_t due = next_look_ns.load(std::memory_order_relaxed);
+    if (due == 0 || monotonic_ns() < due) {
+        return {};
+    }
+    lock_stream();
+    const write_outcome wrote = look_when_due();
+    unlock_stream();
+    return wrote;
 }
 
 write_outcome write_report_run(const char* text, std::size_t length) {
@@ -436,6 +494,9 @@ write_outcome write_report_run(const char* text, std::size_t length) {
         } else if (wrote.error == 0) {
             wrote = write_whole(fileno_unlocked(stdout), report_file, text, length);
         }
+    }
+    if (wrote.error == 0) {
+        wrote = look_when_due();
     }
     unlock_stream();
     return wrote;

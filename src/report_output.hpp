@@ -25,11 +25,17 @@ void begin_report();
 // stream's lock, after whatever the stream itself holds, so that no other
 // thread's output lands inside a line. On a terminal each line goes out at
 // once, in a write of its own; elsewhere the report gathers lines and
-// writes them when the next run would not fit beside them.
+// writes them when the next run would not fit beside them, and on a pipe or
+// a socket also once they have waited about half a second.
 write_outcome write_report_run(const char* text, std::size_t length);
 
 // Writes out what the report and the stream hold.
 write_outcome flush_report();
+
+// For a caller between runs of lines, and cheap where nothing is due: on a
+// pipe or a socket, writes the lines that have waited about half a second,
+// or else looks whether the reader is still there.
+write_outcome look_at_report();
 
 // Drops what the report and the stream hold, unwritten.
 void discard_report();

@@ -188,13 +188,14 @@ busiest_share find_busiest_share(sweep_state& sweep) {
     return busiest;
 }
 
-// In the critical section: writes a run's lines, unless the output is over.
+// In the critical section: writes a run's lines, unless the output is over;
+// a run with none lets lines that wait for a pipe go out.
 void write_run(sweep_state& sweep, const char* text, std::size_t length, std::uint32_t lines) {
-    if (lines == 0 || sweep.failed.load(std::memory_order_relaxed) != 0 || stop_requested() != 0) {
+    if (sweep.failed.load(std::memory_order_relaxed) != 0 || stop_requested() != 0) {
         return;
     }
     sweep.lines_handed_over += lines;
-    const write_outcome wrote = write_report_run(text, length);
+    const write_outcome wrote = lines == 0 ? look_at_report() : write_report_run(text, length);
     if (wrote.error != 0) {
         sweep.first_failure = wrote;
         sweep.failed.store(1, std::memory_order_relaxed);
