@@ -443,6 +443,19 @@ e2e_case beside_another_writer(const std::string& how, bool on_tmpfs, bool held_
         .other_writer = true};
 }
 
+// The mixed list moved to lists/p.txt, and the program run by `runner`
+// (which may first need a tool) with the list named by `redirect`.
+e2e_case named_list(std::string name, const std::string& runner, const std::string& redirect) {
+    e2e_case c = modelled(std::move(name), "2 3 4 9 1 0 25\n");
+    const std::size_t needs_tool = runner.find("; ");
+    c.setup = "mkdir lists && mv prime_numbers.txt lists/p.txt" +
+              (needs_tool == std::string::npos ? "" : "; " + runner.substr(0, needs_tool));
+    c.needs = needs_tool == std::string::npos ? "" : "script (bsdutils)";
+    c.runner = needs_tool == std::string::npos ? runner : runner.substr(needs_tool + 2);
+    c.redirect = redirect;
+    return c;
+}
+
 // The program given `arguments`, which it must refuse with `message`,
 // reading nothing.
 e2e_case refused(std::string name, const std::string& arguments, const std::string& message) {
@@ -1023,9 +1036,27 @@ std::vector<e2e_case> cases() {
          .redirect = " --version >out 2>err",
          .team_sizes = {1},
          .out = std::string("primecheck ") + PRIMECHECK_VERSION + "\n"},
-        refused("RefusesAFileName", "lists/prime_numbers.txt",
-                "extra operand 'lists/prime_numbers.txt'"),
-        refused("RefusesStandardInput", "-", "extra operand '-'"),
+        // The list named on the command line, in another folder; standard
+        // input for "-", from a pipe, a file in another folder and a
+        // terminal, which is read to Ctrl-D; a second operand refused; and a
+        // named file that cannot be opened or read, said with its name.
+        named_list("NamedFileInAnotherFolder", "", " lists/p.txt >out 2>err"),
+        named_list("StandardInputFromAPipe", "cat lists/p.txt |", " - >out 2>err"),
+        named_list("StandardInputFromAFileInAnotherFolder", "", " - <lists/p.txt >out 2>err"),
+        named_list("StandardInputFromATerminal",
+                   "command -v script >/dev/null || exit 77; { cat lists/p.txt; printf '\\004'; } "
+                   "| script -qefc \"",
+                   " - >out 2>err\" /dev/null >/dev/null"),
+        refused("RefusesASecondFile", "lists/p.txt other", "extra operand 'other'"),
+        {.name = "NamedFileMissing",
+         .redirect = " lists/p.txt >out 2>err",
+         .status = 1,
+         .err = "Failed to open file 'lists/p.txt': No such file or directory\n"},
+        {.name = "NamedDirectory",
+         .setup = "mkdir lists",
+         .redirect = " lists >out 2>err",
+         .status = 1,
+         .err = "Failed to read file 'lists': Is a directory\n"},
         refused("RefusesAnUnknownOption", "--frobnicate", "unrecognized option '--frobnicate'"),
         refused("RefusesAnArgumentToHelp", "--help=all",
                 "option '--help' doesn't allow an argument"),
@@ -1147,6 +1178,27 @@ std::vector<e2e_case> cases() {
          .team_sizes = {2},
          .status = 1,
          .err = no_space},
+        // A line found early reaches a pipe while the run goes on, and the
+        // reader that has it sees the program still running.
+        {.name = "LineFoundEarlyReachesAPipeDuringTheRun",
+         .input = "4\n",
+         .setup = "yes 4294967291 | head -n 6000000 >>prime_numbers.txt",
+         .runner = NOTES_PID,
+         .redirect = " 2>err | { read -r line; running && ! gone && line=\"$line, while it runs\"; "
+                     "echo \"$line\" >out; kill -TERM $p; cat >/dev/null; }",
+         .out = "4 is NOT prime!, while it runs\n"},
+        // `| head -n 1` on such a list: the program finds the reader gone
+        // soon after the first line and dies of SIGPIPE, long before its
+        // whole run, which would take more processor time than it has.
+        {.name = "HeadEndsTheRunEarly",
+         .input = "4\n",
+         .setup = "yes 4294967291 | head -n 12000000 >>prime_numbers.txt",
+         .before = "ulimit -t 3;",
+         .redirect = " 2>err | head -n 1 >out",
+         .team_sizes = {1},
+         .out = "4 is NOT prime!\n",
+         .plain_build_only = true,
+         .killed_by = SIGPIPE},
         // head's own status; the program ends quietly on SIGPIPE.
         {.name = "PipeClosedEarly",
          .input = evens,
