@@ -104,8 +104,8 @@ int main(int argc, char** argv) {
     const long long scalar_ns =
         best_of(repeats, [&] { return scalar_trial_division(values, count); });
     const long long vector_ns = best_of(repeats, [&] {
-        return bare_lanes(kernel_lanes(best_kernel()), values, divisions.data() + costliest.begin,
-                          count);
+        return bare_lanes(kernel_at(best_kernel()).lanes, values,
+                          divisions.data() + costliest.begin, count);
     });
     std::printf("%lld %lld %llu %u %u\n", scalar_ns, vector_ns,
                 static_cast<unsigned long long>(most), costliest.begin, costliest.end);

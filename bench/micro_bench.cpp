@@ -3,6 +3,7 @@
 // formatting and writing report lines.
 
 #include "bare_lanes.hpp"
+#include "run_batch.hpp"
 #include "trial_division.hpp"
 
 #include <benchmark/benchmark.h>
@@ -54,8 +55,8 @@ void report_per_division(benchmark::State& state, const primes& values) {
 void bm_is_prime(benchmark::State& state, int kernel, const primes& values) {
     force_kernel(kernel);
     if (kernel_in_use() != kernel) {
-        state.SkipWithError((std::string(kernel_name(kernel)) + " forced, but " +
-                             kernel_name(kernel_in_use()) + " runs")
+        state.SkipWithError((std::string(kernel_at(kernel).name) + " forced, but " +
+                             kernel_at(kernel_in_use()).name + " runs")
                                 .c_str());
         return;
     }
@@ -64,7 +65,7 @@ void bm_is_prime(benchmark::State& state, int kernel, const primes& values) {
             benchmark::DoNotOptimize(is_prime(n));
         }
     }
-    state.counters["lanes"] = kernel_lanes(kernel);
+    state.counters["lanes"] = kernel_at(kernel).lanes;
     report_per_division(state, values);
     force_kernel(best_kernel());
 }
@@ -127,9 +128,9 @@ void bm_bare_lanes(benchmark::State& state, int kernel, const primes& values) {
     const primes divisions = divisions_of(values);
     for (auto _ : state) {
         benchmark::DoNotOptimize(
-            bare_lanes(kernel_lanes(kernel), values.data(), divisions.data(), PRIME_COUNT));
+            bare_lanes(kernel_at(kernel).lanes, values.data(), divisions.data(), PRIME_COUNT));
     }
-    state.counters["lanes"] = kernel_lanes(kernel);
+    state.counters["lanes"] = kernel_at(kernel).lanes;
     report_per_division(state, values);
 }
 
@@ -230,14 +231,14 @@ BENCHMARK(bm_report_lines)->Unit(benchmark::kMillisecond);
 // runs.
 int main(int argc, char** argv) {
     for (int kernel = 0; kernel < kernel_count(); ++kernel) {
-        if (kernel_runs_here(kernel) == 0) {
+        if (kernel_at(kernel).runs_here() == 0) {
             continue;
         }
         for (const bool large : {true, false}) {
             for (const bool grouped : {true, false}) {
                 const std::string name =
                     std::string(grouped ? "bm_run_grouped/" : "bm_run_one_by_one/") +
-                    kernel_name(kernel) + (large ? "/large" : "/small");
+                    kernel_at(kernel).name + (large ? "/large" : "/small");
                 benchmark::RegisterBenchmark(name.c_str(),
                                              [kernel, grouped, large](benchmark::State& s) {
                                                  bm_run(s, kernel, grouped, large);
@@ -245,7 +246,7 @@ int main(int argc, char** argv) {
             }
             const primes& values = large ? LARGE_PRIMES : SMALL_PRIMES;
             const std::string suffix =
-                std::string(kernel_name(kernel)) + (large ? "/large" : "/small");
+                std::string(kernel_at(kernel).name) + (large ? "/large" : "/small");
             benchmark::RegisterBenchmark(
                 ("bm_is_prime/" + suffix).c_str(),
                 [kernel, &values](benchmark::State& s) { bm_is_prime(s, kernel, values); });
@@ -255,7 +256,7 @@ int main(int argc, char** argv) {
         }
     }
     for (int kernel = 0; kernel < kernel_count(); ++kernel) {
-        if (kernel_runs_here(kernel) != 0 && std::string(kernel_name(kernel)) == "avx512") {
+        if (kernel_at(kernel).runs_here() != 0 && std::string(kernel_at(kernel).name) == "avx512") {
             benchmark::RegisterBenchmark("bm_unit_limit/avx512",
                                          [](benchmark::State& s) { bm_unit_limit(s, 1); });
             benchmark::RegisterBenchmark("bm_multiplier_limit/avx512",

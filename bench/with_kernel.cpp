@@ -13,10 +13,11 @@
 int main(int argc, char** argv) {
     using namespace primecheck;
     int kernel = 0;
-    while (argc == 2 && kernel < kernel_count() && std::strcmp(argv[1], kernel_name(kernel)) != 0) {
+    while (argc == 2 && kernel < kernel_count() &&
+           std::strcmp(argv[1], kernel_at(kernel).name) != 0) {
         ++kernel;
     }
-    if (argc != 2 || kernel == kernel_count() || kernel_runs_here(kernel) == 0) {
+    if (argc != 2 || kernel == kernel_count() || kernel_at(kernel).runs_here() == 0) {
         std::fputs("usage: with_kernel KERNEL, one that runs here\n", stderr);
         return 2;
     }

@@ -1,6 +1,6 @@
 #include <primecheck/number_reader.hpp>
 
-#include "status_line.hpp"
+#include "progress.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -168,6 +168,40 @@ void stop_at_token(scanner& s, read_result& result) {
     s.at = phase::capturing;
 }
 
+// Scans a value's digits from `p`, its text begun at `start`: -1 where the
+// scan goes on in this buffer, 1 where the buffer ends inside the value, 0
+// where reading ends because the list can take no more.
+int scan_digits(scanner& s, const unsigned char*& p, const unsigned char* end,
+                const unsigned char* start, number_list& list, read_result& result) {
+    std::uint64_t value = s.value;
+    // Two digits a step halve the chain of multiplications. A value that
+    // passes the maximum stays past it, so checking every other digit finds
+    // the same values too large.
+    while (end - p >= 2 && is_digit(p[0]) != 0 && is_digit(p[1]) != 0 && value <= VALUE_MAX) {
+        value = value * 100 + static_cast<unsigned>((p[0] - '0') * 10 + (p[1] - '0'));
+        p += 2;
+    }
+    while (p != end && is_digit(*p) != 0 && value <= VALUE_MAX) {
+        value = value * 10 + static_cast<unsigned>(*p++ - '0');
+    }
+    s.value = value;
+    if (value > VALUE_MAX) {
+        keep(s, start, p);
+        stop_at_token(s, result);
+    } else if (p == end) {
+        keep(s, start, end);
+        return 1;
+    } else {
+        if (store(list, s, result) == 0) {
+            return 0;
+        }
+        // A value ends at any byte that is not a digit, and that byte begins
+        // whatever comes next, as with "%u".
+        s.at = phase::between;
+    }
+    return -1;
+}
+
 // Scans one buffer. 0 once reading has ended and the token, if any, is
 // complete, else 1.
 int scan(scanner& s, const unsigned char* data, std::size_t size, number_list& list,
@@ -208,36 +242,11 @@ int scan(scanner& s, const unsigned char* data, std::size_t size, number_list& l
                 stop_at_token(s, result);
             }
             break;
-        case phase::in_digits: {
-            std::uint64_t value = s.value;
-            // Two digits a step halve the chain of multiplications. A value
-            // that passes the maximum stays past it, so checking every other
-            // digit finds the same values too large.
-            while (end - p >= 2 && is_digit(p[0]) != 0 && is_digit(p[1]) != 0 &&
-                   value <= VALUE_MAX) {
-                value = value * 100 + static_cast<unsigned>((p[0] - '0') * 10 + (p[1] - '0'));
-                p += 2;
-            }
-            while (p != end && is_digit(*p) != 0 && value <= VALUE_MAX) {
-                value = value * 10 + static_cast<unsigned>(*p++ - '0');
-            }
-            s.value = value;
-            if (value > VALUE_MAX) {
-                keep(s, start, p);
-                stop_at_token(s, result);
-            } else if (p == end) {
-                keep(s, start, end);
-                return 1;
-            } else {
-                if (store(list, s, result) == 0) {
-                    return 0;
-                }
-                // A value ends at any byte that is not a digit, and that byte
-                // begins whatever comes next, as with "%u".
-                s.at = phase::between;
+        case phase::in_digits:
+            if (const int done = scan_digits(s, p, end, start, list, result); done >= 0) {
+                return done;
             }
             break;
-        }
         case phase::capturing:
             while (p != end && is_space(*p) == 0 && s.text_length < TOKEN_KEPT) {
                 s.text[s.text_length++] = static_cast<char>(*p++);
@@ -336,7 +345,7 @@ read_result read_numbers(std::FILE* file, number_list& list, std::size_t buffer_
         result.error = ENOMEM;
         return result;
     }
-    // Also for the program's status line on a terminal, where it shows one.
+    // Also for the progress hooks, where a caller shows how far it came.
     const std::uint64_t file_size = bytes_left(file);
     fault_in_what_the_file_fills(file_size, buffer.get(), buffer_size, list);
     std::uint64_t bytes_read = 0;
@@ -349,7 +358,7 @@ read_result read_numbers(std::FILE* file, number_list& list, std::size_t buffer_
             return result;
         }
         bytes_read += size;
-        status_reading(bytes_read, file_size);
+        progress_reading(bytes_read, file_size);
         if (scan(s, buffer.get(), size, list, result) == 0) {
             break;
         }

@@ -6,8 +6,6 @@
 
 #include "trial_division.hpp"
 
-#include <cmath>
-
 namespace primecheck {
 
 int is_prime(std::uint32_t n) {
@@ -21,7 +19,7 @@ int is_prime(std::uint32_t n) {
         return 0;
     }
     // The bound is inclusive so that the root of an odd square is tried.
-    return has_odd_divisor(n, std::sqrt(static_cast<double>(n))) == 0 ? 1 : 0;
+    return has_odd_divisor(n, odd_divisors_of(n)) == 0 ? 1 : 0;
 }
 
 index_range static_share(std::uint32_t count, std::uint32_t member, std::uint32_t team_size) {

@@ -45,7 +45,7 @@
 
 #include "report_output.hpp"
 
-#include "status_line.hpp"
+#include "progress.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -136,6 +136,19 @@ output_file output_file_of(int fd) {
 // Standard output's, for the report under way; touched under the stream's
 // lock.
 output_file report_file;
+
+// Sets `stream`'s error indicator, which no standard call sets, as gnulib's
+// fseterr does, by what each C library keeps: musl's __fseterr, or glibc's
+// own flag in the stream's flags, _IO_ERR_SEEN, written by hand.
+void set_error_indicator(std::FILE* stream) {
+#if defined(PRIMECHECK_HAVE_FSETERR)
+    __fseterr(stream);
+#elif defined(__GLIBC__)
+    stream->_flags |= _IO_ERR_SEEN;
+#else
+#error "this C library has no known way to set a stream's error indicator"
+#endif
+}
 
 // On a pipe or a socket the report looks this often whether lines wait,
 // which it then writes, so that the reader sees each line within about a
@@ -413,7 +426,7 @@ write_outcome flush_locked() {
 write_outcome write_lines(const char* text, std::size_t length) {
     const char* const end = text + length;
     write_outcome wrote;
-    status_before_report();
+    progress_before_lines();
     for (const char* line = text; line < end && wrote.error == 0;) {
         const auto* const last =
             static_cast<const char*>(std::memchr(line, '\n', static_cast<std::size_t>(end - line)));
@@ -421,7 +434,7 @@ write_outcome write_lines(const char* text, std::size_t length) {
         wrote = write_whole(fileno_unlocked(stdout), report_file, line, line_length);
         line += line_length;
     }
-    status_after_report();
+    progress_after_lines();
     return wrote;
 }
 
@@ -511,13 +524,12 @@ write_outcome flush_report() {
 
 void mark_stream_failed() {
     // The report writes with write(2), past the stream, so the stream's own
-    // error indicator does not know of a failure. glibc keeps that
-    // indicator in the stream's flags, and no standard call sets it; so it
-    // is set here, as a failed write of the stream's own would, for the
-    // stream's other users: ferror(stdout) then tells, and a later sweep
-    // writes nothing after the gap.
+    // error indicator does not know of a failure. It is set here, as a
+    // failed write of the stream's own would, for the stream's other users:
+    // ferror(stdout) then tells, and a later sweep writes nothing after the
+    // gap.
     flockfile(stdout);
-    stdout->_flags |= _IO_ERR_SEEN;
+    set_error_indicator(stdout);
     funlockfile(stdout);
 }
 

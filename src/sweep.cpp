@@ -21,7 +21,9 @@
 // whatever happens to the thieves (one descheduled among more threads than
 // cores holds back only its own runs).
 //
-// Invariants, each kept under the one critical section but the first:
+// Invariants, each kept under the report's lock, a critical section of its
+// own name, but the first; they are checked where PRIMECHECK_INVARIANTS is
+// set (the Debug and sanitizer builds), and compiled out elsewhere:
 // - a run is claimed once: a claim moves one end of the share's unclaimed
 //   range inward, and the range only shrinks;
 // - `written`, the runs of a share gone out, only grows, one run at a time,
@@ -40,16 +42,16 @@
 
 #include <primecheck/primality.hpp>
 
-#include "status_line.hpp"
+#include "run_batch.hpp"
 #include "thread_placement.hpp"
 #include "trial_division.hpp"
 
 #include <atomic>
 #include <cerrno>
 #include <charconv>
-#include <cmath>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #include <limits>
@@ -67,15 +69,15 @@ namespace primecheck {
 
 namespace {
 
-// A value's cost: the odd divisors up to its root that a prime there takes,
-// and about as much again as a few of them for the call around them; an
-// even value, or one below 9, takes none.
-std::uint64_t entry_cost(std::uint32_t n) {
-    constexpr std::uint64_t CALL = 16;
-    return n % 2 == 0 || n < 9
-               ? 1
-               : static_cast<std::uint64_t>(std::sqrt(static_cast<double>(n))) / 2 + CALL;
+#ifdef PRIMECHECK_INVARIANTS
+#define INVARIANT(condition) ((condition) ? void(0) : invariant_broken(#condition, __LINE__))
+[[noreturn]] void invariant_broken(const char* condition, int line) {
+    std::fprintf(stderr, "sweep.cpp:%d: invariant broken: %s\n", line, condition);
+    std::abort();
 }
+#else
+#define INVARIANT(condition) void(0)
+#endif
 
 // A run's lines are formatted into a member's stack, then handed over in
 // one entry into the critical section: an entry a line passed the lock and
@@ -148,6 +150,9 @@ std::uint32_t claim(share_runs& share, int from_back) {
         const std::uint64_t left =
             from_back != 0 ? pack_runs(front, back - 1) : pack_runs(front + 1, back);
         if (share.unclaimed.compare_exchange_weak(runs, left, std::memory_order_relaxed)) {
+            // The range only shrank, by the run claimed.
+            INVARIANT(front_of(left) <= back_of(left) &&
+                      back_of(left) - front_of(left) + 1 == back - front);
             return from_back != 0 ? back - 1 : front;
         }
     }
@@ -212,6 +217,8 @@ void write_waiting(sweep_state& sweep, share_runs& share) {
         sweep.waiting.fetch_sub(next->second.text.size(), std::memory_order_relaxed);
         ++share.written;
     }
+    // What waits comes after what went out, and none of it is due.
+    INVARIANT(share.waiting.empty() || share.waiting.begin()->first > share.written);
 }
 
 // The runs a helper tested of another member's share, in one entry into the
@@ -222,7 +229,7 @@ void hand_over_held(sweep_state& sweep, share_runs& share, held_runs& held) {
     if (held.empty()) {
         return;
     }
-#pragma omp critical
+#pragma omp critical(primecheck_report)
     {
         for (auto& [run, tested] : held) {
             share.waiting.emplace(run, std::move(tested));
@@ -291,16 +298,21 @@ void test_runs(sweep_state& sweep, std::uint32_t member) {
         }
         if (helping != 0) {
             held.emplace_back(run, tested_run{std::string(text, length), lines});
-            sweep.waiting.fetch_add(length, std::memory_order_relaxed);
+            const std::size_t waited = sweep.waiting.fetch_add(length, std::memory_order_relaxed);
+            // Past the cap by a run a helper at most.
+            INVARIANT(waited <= WAITING_MAX + sweep.team * sizeof text);
+            (void)waited;
         } else {
-#pragma omp critical
+#pragma omp critical(primecheck_report)
             {
+                // The owner's runs go out in the share's order.
+                INVARIANT(run == share->written);
                 write_run(sweep, text, length, lines);
                 ++share->written;
                 write_waiting(sweep, *share);
             }
         }
-        status_tested(end - first, lines, run_cost(sweep.numbers, first, end - first));
+        progress_tested(sweep.numbers + first, end - first, lines);
         ++runs_done;
     }
 }
@@ -322,14 +334,6 @@ void cut_shares(sweep_state& sweep, std::uint32_t team) {
 std::uint32_t runs_in(std::uint32_t entries) {
     // In 64 bits: a share of more than 2^32 - 256 entries would wrap.
     return static_cast<std::uint32_t>((std::uint64_t{entries} + RUN_LENGTH - 1) / RUN_LENGTH);
-}
-
-std::uint64_t run_cost(const std::uint32_t* numbers, std::uint32_t first, std::uint32_t length) {
-    // By the run's first and middle entries: a sorted list's runs hold
-    // values of a size.
-    return length == 0 ? 0
-                       : (entry_cost(numbers[first]) + entry_cost(numbers[first + length / 2])) *
-                             length / 2;
 }
 
 void request_stop() {

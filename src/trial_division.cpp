@@ -259,17 +259,6 @@ constexpr std::uint32_t NEAR_DIVISORS = 2048;
                : 0;
 }
 
-constexpr int KERNEL_SSE2 = 0;
-constexpr int KERNEL_SSE41 = 1;
-constexpr int KERNEL_AVX2 = 2;
-constexpr int KERNEL_AVX512 = 3;
-// The same unit, with a group's verdicts split between masks and sign bits,
-// for a unit that runs a 512-bit instruction as two halves; and with each
-// compare merged into the mask it reads, for Intel's units (below).
-constexpr int KERNEL_AVX512_SPLIT = 4;
-constexpr int KERNEL_AVX512_CHAIN = 5;
-constexpr int KERNELS = 6;
-
 #else
 
 // Every other processor: its baseline vector unit (NEON on arm64), at 16
@@ -277,9 +266,6 @@ constexpr int KERNELS = 6;
 int odd_divisor_generic(std::uint32_t n, std::uint32_t from, std::uint32_t to) {
     return odd_divisor_in<lane_test::by_limit, u32x4>(n, from, to);
 }
-
-constexpr int KERNEL_GENERIC = 0;
-constexpr int KERNELS = 1;
 
 #endif
 
@@ -294,8 +280,7 @@ constexpr int KERNELS = 1;
 // a value that finds one leaves the group's work: the group stops once all
 // of its values have.
 
-// The values of a group, at most.
-constexpr std::uint32_t GROUP = 64;
+constexpr std::uint32_t GROUP = GROUP_MOST;
 // How many divisors a stretch runs at most before the group looks whether
 // every value it tests has found one.
 constexpr std::uint32_t LOOK_EVERY = 512;
@@ -353,9 +338,9 @@ template <typename V, std::uint32_t VECTORS> struct lanes_of_group {
     [[gnu::always_inline]] std::uint64_t operator()(std::uint32_t from, std::uint32_t to) const {
         using signed_lanes = decltype(V{} <= V{});
         constexpr std::uint32_t OFFSET = 1U << 31;
-        V offset[VECTORS];
+        V offset[VECTORS] = {};
         // All ones: no divisor yet.
-        signed_lanes none[VECTORS];
+        signed_lanes none[VECTORS] = {};
         for (std::uint32_t v = 0; v < VECTORS; ++v) {
             offset[v] = value[v] ^ OFFSET;
             none[v] = signed_lanes{} - 1;
@@ -556,27 +541,6 @@ std::uint64_t group_generic(const std::uint32_t* values, const std::uint32_t* co
 
 #endif
 
-// The kernel in use; negative until the first call picks one.
-std::atomic<int> current_kernel{-1};
-
-// The divisors that a run's values are tried on one at a time, where most
-// composites end, before the rest are tried in groups; a whole number of
-// the per-value kernels' steps.
-constexpr std::uint32_t SCREEN = 128;
-// A value that takes fewer divisors is tried one at a time all the way:
-// the group's own work would cost more than it saves.
-constexpr std::uint32_t GROUPED_FROM = 1024;
-// The fewest of a run's values that the screen leaves undecided for them to
-// be tried in groups: a quarter of a run.
-constexpr std::uint32_t UNDECIDED_LEAST = 64;
-
-// Whether each kernel tests a run's values in groups.
-#ifdef __x86_64__
-int batch_on[KERNELS] = {1, 1, 1, 1, 1, 1};
-#else
-int batch_on[KERNELS] = {0};
-#endif
-
 #ifdef __x86_64__
 
 // The processor's vendor and family as cpuid says them: leaf 0 names the
@@ -606,6 +570,40 @@ processor_family this_processor() {
     return found;
 }
 
+int runs_always() {
+    return 1;
+}
+int has_sse41() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("sse4.1") ? 1 : 0;
+}
+int has_avx2() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") ? 1 : 0;
+}
+int has_avx512() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512f") ? 1 : 0;
+}
+
+// The kernels, numbered by their place here, which the tests and
+// benchmarks force by it. The three AVX-512 forms share the per-value
+// kernel and keep a group's verdicts each their own way.
+constexpr kernel_entry KERNELS[] = {
+    {"sse2", 4, runs_always, odd_divisor_sse2, group_sse2, GROUP_OF<u32x4>, 1},
+    {"sse4.1", 4, has_sse41, odd_divisor_sse41, group_sse41, GROUP_OF<u32x4>, 1},
+    {"avx2", 8, has_avx2, odd_divisor_avx2, group_avx2, GROUP_OF<u32x8>, 1},
+    {"avx512", 16, has_avx512, odd_divisor_avx512, group_avx512, GROUP, 1},
+    {"avx512-split", 16, has_avx512, odd_divisor_avx512, group_avx512_split, GROUP, 1},
+    {"avx512-chain", 16, has_avx512, odd_divisor_avx512, group_avx512_chain, GROUP, 1},
+};
+constexpr int SSE2 = 0;
+constexpr int SSE41 = 1;
+constexpr int AVX2 = 2;
+constexpr int AVX512 = 3;
+constexpr int AVX512_SPLIT = 4;
+constexpr int AVX512_CHAIN = 5;
+
 // The AVX-512 form each unit gets, by the units it was measured on: AMD's
 // families 19h and 1Ah (Zen 4 and Zen 5; Zen 3, also 19h, has no AVX-512)
 // run a 512-bit instruction as two halves; on Intel's units the compare and
@@ -616,9 +614,9 @@ struct avx512_rule {
     int kernel;
 };
 constexpr avx512_rule AVX512_RULES[] = {
-    {"AuthenticAMD", 0x19, KERNEL_AVX512_SPLIT},
-    {"AuthenticAMD", 0x1A, KERNEL_AVX512_SPLIT},
-    {"GenuineIntel", 0, KERNEL_AVX512_CHAIN},
+    {"AuthenticAMD", 0x19, AVX512_SPLIT},
+    {"AuthenticAMD", 0x1A, AVX512_SPLIT},
+    {"GenuineIntel", 0, AVX512_CHAIN},
 };
 
 int avx512_form() {
@@ -629,88 +627,55 @@ int avx512_form() {
             return rule.kernel;
         }
     }
-    return KERNEL_AVX512;
+    return AVX512;
+}
+
+// The widest unit first, and on AVX-512 the form for how the unit is built.
+int pick_kernel() {
+    const int preferred[] = {avx512_form(), AVX2, SSE41, SSE2};
+    return *std::find_if(std::begin(preferred), std::end(preferred),
+                         [](int kernel) { return KERNELS[kernel].runs_here() != 0; });
+}
+
+#else
+
+int runs_always() {
+    return 1;
+}
+
+// Every other processor has the one kernel, which tests one value at a time:
+// groups were not measured there.
+constexpr kernel_entry KERNELS[] = {
+#ifdef __aarch64__
+    {"neon", 4, runs_always, odd_divisor_generic, group_generic, GROUP_OF<u32x4>, 0},
+#else
+    {"generic", 4, runs_always, odd_divisor_generic, group_generic, GROUP_OF<u32x4>, 0},
+#endif
+};
+
+int pick_kernel() {
+    return 0;
 }
 
 #endif
+
+static_assert(std::size(KERNELS) <= KERNELS_MOST);
+
+// The kernel in use; negative until the first call picks one.
+std::atomic<int> current_kernel{-1};
 
 } // namespace
 
 int kernel_count() {
-    return KERNELS;
+    return static_cast<int>(std::size(KERNELS));
 }
 
-const char* kernel_name(int kernel) {
-    switch (kernel) {
-#ifdef __x86_64__
-    case KERNEL_SSE2:
-        return "sse2";
-    case KERNEL_SSE41:
-        return "sse4.1";
-    case KERNEL_AVX2:
-        return "avx2";
-    case KERNEL_AVX512:
-        return "avx512";
-    case KERNEL_AVX512_SPLIT:
-        return "avx512-split";
-    case KERNEL_AVX512_CHAIN:
-        return "avx512-chain";
-#else
-    case KERNEL_GENERIC:
-#ifdef __aarch64__
-        return "neon";
-#else
-        return "generic";
-#endif
-#endif
-    default:
-        return "none";
-    }
-}
-
-int kernel_runs_here(int kernel) {
-#ifdef __x86_64__
-    __builtin_cpu_init();
-    switch (kernel) {
-    case KERNEL_SSE2:
-        return 1;
-    case KERNEL_SSE41:
-        return __builtin_cpu_supports("sse4.1") ? 1 : 0;
-    case KERNEL_AVX2:
-        return __builtin_cpu_supports("avx2") ? 1 : 0;
-    case KERNEL_AVX512:
-    case KERNEL_AVX512_SPLIT:
-    case KERNEL_AVX512_CHAIN:
-        return __builtin_cpu_supports("avx512f") ? 1 : 0;
-    default:
-        return 0;
-    }
-#else
-    return kernel >= 0 && kernel < KERNELS ? 1 : 0;
-#endif
-}
-
-int kernel_lanes(int kernel) {
-#ifdef __x86_64__
-    constexpr int LANES_OF[KERNELS] = {4, 4, 8, 16, 16, 16};
-    return kernel >= 0 && kernel < KERNELS ? LANES_OF[kernel] : 0;
-#else
-    return kernel == KERNEL_GENERIC ? 4 : 0;
-#endif
+const kernel_entry& kernel_at(int kernel) {
+    return KERNELS[kernel];
 }
 
 int best_kernel() {
-#ifdef __x86_64__
-    // The widest unit first; on AVX-512, the form for how the unit is built,
-    // where that was measured.
-    const int avx512 = avx512_form();
-    const int preferred[] = {avx512, KERNEL_AVX2, KERNEL_SSE41};
-    const int* const found = std::find_if(std::begin(preferred), std::end(preferred),
-                                          [](int kernel) { return kernel_runs_here(kernel) != 0; });
-    return found != std::end(preferred) ? *found : KERNEL_SSE2;
-#else
-    return KERNEL_GENERIC;
-#endif
+    return pick_kernel();
 }
 
 void force_kernel(int kernel) {
@@ -732,147 +697,13 @@ int table_says_divides(std::uint32_t n, std::uint32_t d) {
     return n * DIVISORS.inverse[entry] <= DIVISORS.limit[entry] ? 1 : 0;
 }
 
-namespace {
-
-// The odd divisors 3, 5, ... up to the root of n, as is_prime bounds them:
-// up to the last odd number not above the root in double precision.
-std::uint32_t divisors_of(std::uint32_t n) {
+std::uint32_t odd_divisors_of(std::uint32_t n) {
     const auto root = static_cast<std::uint32_t>(std::sqrt(static_cast<double>(n)));
     return root >= 3 ? (root - 1) / 2 : 0;
 }
 
-// 1 when one of the table entries from `from`, a whole number of steps, to
-// below `to` divides n, on `kernel`, one value at a time.
-int one_value(int kernel, std::uint32_t n, std::uint32_t from, std::uint32_t to) {
-    switch (kernel) {
-#ifdef __x86_64__
-    case KERNEL_AVX512:
-    case KERNEL_AVX512_SPLIT:
-    case KERNEL_AVX512_CHAIN:
-        return odd_divisor_avx512(n, from, to);
-    case KERNEL_AVX2:
-        return odd_divisor_avx2(n, from, to);
-    case KERNEL_SSE41:
-        return odd_divisor_sse41(n, from, to);
-    default:
-        return odd_divisor_sse2(n, from, to);
-#else
-    default:
-        return odd_divisor_generic(n, from, to);
-#endif
-    }
-}
-
-// The values of a group on `kernel`, and whether it tests them in groups at
-// all, where that measured faster than one value at a time.
-std::uint32_t group_size(int kernel) {
-    switch (kernel) {
-#ifdef __x86_64__
-    case KERNEL_AVX512:
-    case KERNEL_AVX512_SPLIT:
-    case KERNEL_AVX512_CHAIN:
-        return GROUP;
-    case KERNEL_AVX2:
-        return GROUP_OF<u32x8>;
-    default:
-        return GROUP_OF<u32x4>;
-#else
-    default:
-        return GROUP_OF<u32x4>;
-#endif
-    }
-}
-
-std::uint64_t one_group(int kernel, const std::uint32_t* values, const std::uint32_t* counts,
-                        std::uint32_t size, std::uint32_t from) {
-    switch (kernel) {
-#ifdef __x86_64__
-    case KERNEL_AVX512:
-        return group_avx512(values, counts, size, from);
-    case KERNEL_AVX512_SPLIT:
-        return group_avx512_split(values, counts, size, from);
-    case KERNEL_AVX512_CHAIN:
-        return group_avx512_chain(values, counts, size, from);
-    case KERNEL_AVX2:
-        return group_avx2(values, counts, size, from);
-    case KERNEL_SSE41:
-        return group_sse41(values, counts, size, from);
-    default:
-        return group_sse2(values, counts, size, from);
-#else
-    default:
-        return group_generic(values, counts, size, from);
-#endif
-    }
-}
-
-} // namespace
-
-int has_odd_divisor(std::uint32_t n, double bound) {
-    // The odd i <= bound are 3, 5, ... up to the last odd number not above
-    // floor(bound).
-    const auto floor_bound = static_cast<std::uint32_t>(bound);
-    return one_value(kernel_in_use(), n, 0, floor_bound >= 3 ? (floor_bound - 1) / 2 : 0);
-}
-
-int batch_kernel(int kernel) {
-    return kernel >= 0 && kernel < KERNELS && batch_on[kernel] != 0 ? 1 : 0;
-}
-
-void set_batch(int kernel, int on) {
-    batch_on[kernel] = on;
-}
-
-void test_run(const std::uint32_t* values, std::uint32_t count, unsigned char* prime) {
-    const int kernel = kernel_in_use();
-    const bool grouped = batch_on[kernel] != 0;
-    // The values the screen leaves, by how many divisors each takes.
-    std::uint32_t undecided = 0;
-    std::uint32_t index[TEST_RUN_MOST];
-    std::uint32_t counts[TEST_RUN_MOST];
-    for (std::uint32_t i = 0; i < count; ++i) {
-        const std::uint32_t n = values[i];
-        if (n < 3 || n % 2 == 0) {
-            prime[i] = n == 2 ? 1 : 0;
-            continue;
-        }
-        const std::uint32_t divisors = divisors_of(n);
-        const std::uint32_t screened = grouped && divisors >= GROUPED_FROM ? SCREEN : divisors;
-        prime[i] = one_value(kernel, n, 0, screened) == 0 ? 1 : 0;
-        if (prime[i] != 0 && screened < divisors) {
-            // In order of divisors: a sorted list's values come so already.
-            std::uint32_t at = undecided++;
-            for (; at > 0 && counts[at - 1] > divisors; --at) {
-                index[at] = index[at - 1];
-                counts[at] = counts[at - 1];
-            }
-            index[at] = i;
-            counts[at] = divisors;
-        }
-    }
-    const std::uint32_t size = group_size(kernel);
-    std::uint32_t group[GROUP];
-    for (std::uint32_t first = 0; first < undecided; first += size) {
-        const std::uint32_t members = std::min(size, undecided - first);
-        // Where the screen left few, as of a run of random values, most of
-        // them are composites that a group would keep testing to the bound
-        // of its last prime; and a group a quarter empty tests idle lanes.
-        // Those go on one value at a time.
-        if (undecided < UNDECIDED_LEAST || 4 * members < 3 * size) {
-            for (std::uint32_t k = first; k < undecided; ++k) {
-                prime[index[k]] =
-                    one_value(kernel, values[index[k]], SCREEN, counts[k]) == 0 ? 1 : 0;
-            }
-            break;
-        }
-        for (std::uint32_t k = 0; k < members; ++k) {
-            group[k] = values[index[first + k]];
-        }
-        const std::uint64_t found = one_group(kernel, group, counts + first, members, SCREEN);
-        for (std::uint32_t k = 0; k < members; ++k) {
-            prime[index[first + k]] = ((found >> k) & 1) != 0 ? 0 : 1;
-        }
-    }
+int has_odd_divisor(std::uint32_t n, std::uint32_t count) {
+    return KERNELS[kernel_in_use()].one_value(n, 0, count);
 }
 
 } // namespace primecheck

@@ -1,49 +1,61 @@
-// is_prime's trial division, tested on the widest vector unit the processor
-// has. Not installed: the kernel hook is for the tests and benchmarks only.
+// is_prime's trial division: the table of divisors and the kernels that try
+// them, one for each vector unit, in one table, and the one the processor
+// gets. Not installed: the kernel hook is for the tests and benchmarks only.
 #pragma once
 
 #include <cstdint>
 
 namespace primecheck {
 
-// 1 when one of the odd numbers 3, 5, 7, ... up to `bound`, which is below
-// 65,536, divides n, else 0.
-int has_odd_divisor(std::uint32_t n, double bound);
+// How many of the odd numbers 3, 5, 7, ... up to n's square root, taken in
+// double precision, there are: the divisors is_prime tries.
+std::uint32_t odd_divisors_of(std::uint32_t n);
 
-// The most values test_run takes at once.
-inline constexpr std::uint32_t TEST_RUN_MOST = 256;
-
-// Sets prime[i] to is_prime(values[i]) for each of the `count` values, at
-// most TEST_RUN_MOST: the values that the first divisors leave undecided
-// are tried together, many values a divisor, where the kernel in use does
-// so.
-void test_run(const std::uint32_t* values, std::uint32_t count, unsigned char* prime);
-
-// Whether `kernel` tests a run's values in groups (1) or one at a time (0);
-// for the benchmarks, which time both. Not for use while other threads test.
-int batch_kernel(int kernel);
-void set_batch(int kernel, int on);
+// 1 when one of the first `count` odd divisors 3, 5, 7, ... divides n, on
+// the kernel in use, else 0.
+int has_odd_divisor(std::uint32_t n, std::uint32_t count);
 
 // 1 when the divisor table says that the odd number d, from 3 to 65,537,
 // divides n: the test every kernel makes in each lane.
 int table_says_divides(std::uint32_t n, std::uint32_t d);
 
-// The kernels this build holds, numbered from 0, each a way of running
-// has_odd_divisor on one unit. The first call picks the one the processor
-// runs best; the tests and benchmarks force each in turn.
+// The divisors a kernel's one_value tries a step: `from` is a whole number
+// of them. And the most values a group holds, on any kernel.
+inline constexpr std::uint32_t KERNEL_STEP = 32;
+inline constexpr std::uint32_t GROUP_MOST = 64;
+inline constexpr int KERNELS_MOST = 8;
+
+// A way of running the divisor table's test on one vector unit.
+struct kernel_entry {
+    const char* name;
+    // The divisors a step of one_value tries at once.
+    int lanes;
+    // 1 where this processor can run it.
+    int (*runs_here)();
+    // 1 when one of the table entries from `from` to below `to` divides n,
+    // entry k being the divisor 3 + 2k.
+    int (*one_value)(std::uint32_t n, std::uint32_t from, std::uint32_t to);
+    // Bit i set where one of value i's own entries, from `from` to below
+    // `counts[i]`, divides it, for `size` values, at most `group_size`, their
+    // counts ascending: many values a divisor.
+    std::uint64_t (*one_group)(const std::uint32_t* values, const std::uint32_t* counts,
+                               std::uint32_t size, std::uint32_t from);
+    std::uint32_t group_size;
+    // 1 where a run's values are tested in groups, which measured faster
+    // there than one value at a time.
+    int grouped;
+};
+
+// The kernels this build holds, numbered from 0.
 int kernel_count();
-const char* kernel_name(int kernel);
-// 1 when this processor can run `kernel`.
-int kernel_runs_here(int kernel);
-// The divisors a step of `kernel` tries at once.
-int kernel_lanes(int kernel);
+const kernel_entry& kernel_at(int kernel);
 // The kernel the processor gets when none is forced.
 int best_kernel();
-// Makes has_odd_divisor run `kernel`, which must run here, from now on;
-// best_kernel() hands the choice back. Not for use while other threads test.
+// Makes has_odd_divisor and the batch run `kernel`, which must run here,
+// from now on; best_kernel() hands the choice back. Not for use while other
+// threads test.
 void force_kernel(int kernel);
-// The kernel has_odd_divisor runs: the one forced, or else the one the
-// first call picks.
+// The kernel in use: the one forced, or else the one the first call picks.
 int kernel_in_use();
 
 } // namespace primecheck

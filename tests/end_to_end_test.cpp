@@ -255,9 +255,9 @@ std::vector<std::uint32_t> even_values(std::size_t count) {
 // lines of 25 and 16 bytes in turn is appended: every line that fits in the
 // rest of the page goes in, and the output ends there, whole.
 e2e_case on_a_full_page(std::size_t earlier) {
-    std::vector<std::uint32_t> values;
-    for (int i = 0; i < 100; ++i) {
-        values.push_back(i % 2 == 0 ? 4'000'000'002U : 4);
+    std::vector<std::uint32_t> values(100);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        values[i] = i % 2 == 0 ? 4'000'000'002U : 4;
     }
     std::string fits = std::string(earlier, 'x');
     for (const std::uint32_t v : values) {
@@ -322,7 +322,11 @@ std::string signal_when(const std::string& sign, const std::string& what,
                         const std::vector<std::string>& signals, const std::string& then = "") {
     std::string kills;
     for (const std::string& signal : signals) {
-        kills += " && kill -" + signal + " $p && await settled 'SIG" + signal + " taken'";
+        kills += " && kill -";
+        kills += signal;
+        kills += " $p && await settled 'SIG";
+        kills += signal;
+        kills += " taken'";
     }
     return "{ await " + sign + " '" + what + "'" + kills + (then.empty() ? "" : " && " + then) +
            " && { await gone 'the end after the signal' || kill -KILL $p; }; } & ";
@@ -357,7 +361,7 @@ e2e_case during_a_file_write(const std::vector<std::string>& signals, int number
             .input = lines_of(even_values(100'000)),
             .before = "ulimit -c 0; " + signal_when("'running && [ -e mid-write ]'",
                                                     "the write half done", signals, "touch go"),
-            .runner = "env LD_PRELOAD='" WRITE_SHIM "' PRIMECHECK_SHIM=half-write " + NOTES_PID,
+            .runner = std::string("env LD_PRELOAD='") + WRITE_SHIM + "' PRIMECHECK_SHIM=half-write " + NOTES_PID,
             .redirect = " >out 2>err; s=$?; wait; exit $s",
             // Another member takes the signals while the writer holds them.
             .team_sizes = {2},
@@ -674,6 +678,16 @@ std::vector<e2e_case> cases() {
         unwritable("LongReportToFullDevice", "4\n", 20'000, ">/dev/full",
                    "No space left on device"),
         unwritable("ClosedOutput", "4\n", 20'000, ">&-", "Bad file descriptor"),
+        // A file system that reports a failed write only when the file is
+        // closed: the output is there, but the run failed.
+        {.name = "FailedCloseIsAFailedWrite",
+         .input = mixed,
+         .runner = std::string("env LD_PRELOAD='") + WRITE_SHIM + "' PRIMECHECK_SHIM=close-fails",
+         .threads = 1,
+         .status = 1,
+         .out = report(model_read(mixed).values),
+         .err = "Failed to write output: Input/output error\n",
+         .plain_build_only = true},
         // The summary's own write fails, after a report with no line.
         unwritable("SummaryWriteFails", "2 3 5\n", 1, ">/dev/full", "No space left on device"),
         // One write fails and the next ones would succeed: the output must

@@ -9,6 +9,7 @@
 // mismatches to standard output. Exit status 1 on any mismatch, 2 on a bad
 // command line.
 
+#include "run_batch.hpp"
 #include "trial_division.hpp"
 
 #include <primecheck/primality.hpp>
@@ -153,25 +154,25 @@ int main(int argc, char** argv) {
         return 2;
     }
     const bool picked = std::strcmp(only, "picked") == 0;
-    u64 mismatches = picked ? sweep(kernel_name(kernel_in_use()), from, to, false) +
-                                  sweep(kernel_name(kernel_in_use()), from, to, true)
+    u64 mismatches = picked ? sweep(kernel_at(kernel_in_use()).name, from, to, false) +
+                                  sweep(kernel_at(kernel_in_use()).name, from, to, true)
                             : 0;
     int swept = picked ? 1 : 0;
     for (int kernel = 0; kernel < kernel_count() && !picked; ++kernel) {
-        if (kernel_runs_here(kernel) != 0 &&
-            (*only == '\0' || std::strcmp(only, kernel_name(kernel)) == 0)) {
+        if (kernel_at(kernel).runs_here() != 0 &&
+            (*only == '\0' || std::strcmp(only, kernel_at(kernel).name) == 0)) {
             force_kernel(kernel);
             if (kernel_in_use() != kernel) {
-                std::printf("%s forced, but %s runs\n", kernel_name(kernel),
-                            kernel_name(kernel_in_use()));
+                std::printf("%s forced, but %s runs\n", kernel_at(kernel).name,
+                            kernel_at(kernel_in_use()).name);
                 return 1;
             }
-            mismatches += sweep(kernel_name(kernel), from, to, false);
+            mismatches += sweep(kernel_at(kernel).name, from, to, false);
             // Grouped on every unit, also where one value at a time is the
             // faster and the sweep tests so.
             const int grouped = batch_kernel(kernel);
             set_batch(kernel, 1);
-            mismatches += sweep(kernel_name(kernel), from, to, true);
+            mismatches += sweep(kernel_at(kernel).name, from, to, true);
             set_batch(kernel, grouped);
             ++swept;
         }

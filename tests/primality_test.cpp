@@ -1,5 +1,6 @@
 #include "oracle.hpp"
 #include "report_output.hpp"
+#include "run_batch.hpp"
 #include "sweep.hpp"
 #include "thread_placement.hpp"
 #include "trial_division.hpp"
@@ -10,12 +11,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cwchar>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <iterator>
 #include <limits>
 #include <random>
@@ -103,12 +106,12 @@ TEST(IsPrime, EveryKernelAgreesWithIndependentOracles) {
                    [](std::uint32_t n) { return divides_nothing(n) ? 1 : 0; });
     int most_lanes = 0;
     for (int kernel = 0; kernel < kernel_count(); ++kernel) {
-        if (kernel_runs_here(kernel) == 0) {
-            std::printf("%s: this processor cannot run it; not tested\n", kernel_name(kernel));
+        if (kernel_at(kernel).runs_here() == 0) {
+            std::printf("%s: this processor cannot run it; not tested\n", kernel_at(kernel).name);
             continue;
         }
-        SCOPED_TRACE(kernel_name(kernel));
-        most_lanes = std::max(most_lanes, kernel_lanes(kernel));
+        SCOPED_TRACE(kernel_at(kernel).name);
+        most_lanes = std::max(most_lanes, kernel_at(kernel).lanes);
         force_kernel(kernel);
         ASSERT_EQ(kernel_in_use(), kernel) << "another kernel runs";
         for (std::uint32_t n = 0; n < LIMIT; ++n) {
@@ -118,7 +121,7 @@ TEST(IsPrime, EveryKernelAgreesWithIndependentOracles) {
             ASSERT_EQ(is_prime(values[i]), expected[i]) << values[i];
         }
     }
-    EXPECT_EQ(kernel_lanes(best_kernel()), most_lanes) << kernel_name(best_kernel());
+    EXPECT_EQ(kernel_at(best_kernel()).lanes, most_lanes) << kernel_at(best_kernel()).name;
 #ifdef __x86_64__
     // Among the AVX-512 kernels, the one for a unit of two halves on AMD's
     // families 25 and 26 (Zen 4 and Zen 5), and the one with chained masks
@@ -137,9 +140,9 @@ TEST(IsPrime, EveryKernelAgreesWithIndependentOracles) {
     }
     if (avx512) {
         const bool zen = vendor == " AuthenticAMD" && (family == " 25" || family == " 26");
-        EXPECT_STREQ(kernel_name(best_kernel()), zen                         ? "avx512-split"
-                                                 : vendor == " GenuineIntel" ? "avx512-chain"
-                                                                             : "avx512");
+        EXPECT_STREQ(kernel_at(best_kernel()).name, zen                         ? "avx512-split"
+                                                    : vendor == " GenuineIntel" ? "avx512-chain"
+                                                                                : "avx512");
     }
 #endif
     force_kernel(best_kernel());
@@ -182,16 +185,15 @@ TEST(TestRun, AgreesWithPlainTrialDivisionOnEveryKindOfRun) {
     runs.push_back(HARD_CASES);
     // Whole groups and a last one a quarter short on AVX-512, which must
     // still test its last lanes.
-    for (const std::size_t length : {256, 114}) {
-        runs.push_back(limits_at_group_edges(length));
-    }
+    runs.push_back(limits_at_group_edges(256));
+    runs.push_back(limits_at_group_edges(114));
     for (int kernel = 0; kernel < kernel_count(); ++kernel) {
         const int grouped = batch_kernel(kernel);
         for (const int batch : {0, 1}) {
-            if (kernel_runs_here(kernel) == 0) {
+            if (kernel_at(kernel).runs_here() == 0) {
                 continue;
             }
-            SCOPED_TRACE(std::string(kernel_name(kernel)) + (batch != 0 ? ", grouped" : ""));
+            SCOPED_TRACE(std::string(kernel_at(kernel).name) + (batch != 0 ? ", grouped" : ""));
             force_kernel(kernel);
             set_batch(kernel, batch);
             for (const std::vector<std::uint32_t>& run : runs) {
@@ -314,7 +316,9 @@ TEST(ReportOutput, KeepsRoomForAnotherWriterOnceSeen) {
     void (*const handler)(int) = std::signal(SIGXFSZ, SIG_IGN);
     begin_report();
     write_outcome wrote = write_report_run(lines.data(), lines.size());
-    wrote = flush_report();
+    if (wrote.error == 0) {
+        wrote = flush_report();
+    }
     // The other writer's one line, between our first write and our second.
     const int other = open(path, O_WRONLY | O_APPEND);
     ASSERT_EQ(write(other, "other\n", 6), 6);
@@ -393,6 +397,44 @@ TEST(CountNonPrimes, CalledFromSeveralThreadsAtOnce) {
     for (const std::uint32_t total : totals) {
         EXPECT_EQ(total, 50'000U);
     }
+}
+
+// A caller that calls the sweep inside an unnamed critical section of its
+// own: the report's lock is a critical section of its own name, so the
+// call completes, with every line and the total. A watchdog tells a call
+// that waits for itself.
+TEST(CountNonPrimes, CompletesInsideACallersOwnCriticalSection) {
+    // Kept past the test, for a caller that never returns.
+    static const std::vector<std::uint32_t> values = {4, 9, 7, 15, 4'294'967'291U, 25};
+    static std::promise<std::string> finished;
+    std::future<std::string> out = finished.get_future();
+    std::fflush(stdout);
+    const int original = dup(STDOUT_FILENO);
+    std::thread caller([] {
+        std::uint32_t total = 0;
+        std::string lines = stdout_of([&] {
+#pragma omp critical
+            total = count_non_primes(values.data(), static_cast<std::uint32_t>(values.size()));
+        });
+        finished.set_value(std::to_string(total) + " total\n" + lines);
+    });
+    if (out.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+        caller.detach();
+        // Standard output back from the capture that never ended.
+        dup2(original, STDOUT_FILENO);
+        FAIL() << "the call waits for itself";
+    }
+    caller.join();
+    close(original);
+    const std::vector<std::string> expected = {"15 is NOT prime!", "25 is NOT prime!",
+                                               "4 is NOT prime!", "4 total", "9 is NOT prime!"};
+    std::istringstream lines(out.get());
+    std::vector<std::string> got;
+    for (std::string line; std::getline(lines, line);) {
+        got.push_back(line);
+    }
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, expected);
 }
 
 // A worker on member 0's processor goes to another one, whichever processor

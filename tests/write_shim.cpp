@@ -2,6 +2,8 @@
 // test row asks, through PRIMECHECK_SHIM, so that a row can hold the
 // program where it could otherwise be caught only by chance:
 //
+//   close-fails  close(1) closes standard output and fails with EIO, as a
+//                file system that reports a failed write only at close does.
 //   half-write   the first write of more than one byte to standard output,
 //                a regular file, goes out in two parts, the first ending in
 //                the middle of a line half way through; between them the
@@ -26,6 +28,7 @@
 namespace {
 
 using write_function = ssize_t (*)(int, const void*, std::size_t);
+using close_function = int (*)(int);
 
 int asked(const char* behaviour) {
     const char* const shim = std::getenv("PRIMECHECK_SHIM");
@@ -52,6 +55,7 @@ std::atomic<int> split{0};
 
 } // namespace
 
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name): libc's own names
 extern "C" ssize_t write(int fd, const void* buffer, std::size_t length) {
     static const auto real = reinterpret_cast<write_function>(dlsym(RTLD_NEXT, "write"));
     if (fd != STDOUT_FILENO || length < 2 || asked("half-write") == 0 || regular_file(fd) == 0 ||
@@ -75,4 +79,15 @@ extern "C" ssize_t write(int fd, const void* buffer, std::size_t length) {
     errno = error;
     const ssize_t second = real(fd, bytes + half, length - half);
     return second < 0 ? first : first + second;
+}
+
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name): libc's own names
+extern "C" int close(int fd) {
+    static const auto real = reinterpret_cast<close_function>(dlsym(RTLD_NEXT, "close"));
+    if (fd != STDOUT_FILENO || asked("close-fails") == 0) {
+        return real(fd);
+    }
+    real(fd);
+    errno = EIO;
+    return -1;
 }

@@ -29,9 +29,9 @@ PRIMECHECK_API index_range static_share(std::uint32_t count, std::uint32_t membe
 // so that a line another thread prints in one stdio call never lands inside
 // one of its lines, nor its lines inside that one (a line printed in several
 // calls can be split); the calling thread must not hold that lock. Its
-// threads report through the program's one unnamed OpenMP critical section,
-// so it must not be called inside a critical section without a name. A
-// failed write ends the output: nothing more is written, the team stops
+// threads report through an OpenMP critical section of its own name,
+// primecheck_report, which no caller's shares. A failed write ends the
+// output: nothing more is written, the team stops
 // soon after, standard output's error indicator is set, errno holds the
 // first failure's reason, and the result is the number of lines it tried to
 // write, not the total. Called while that indicator is set, it writes

@@ -28,7 +28,7 @@
 
 #include "status_line.hpp"
 
-#include "sweep.hpp"
+#include "progress.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -153,78 +153,90 @@ text time_left(double elapsed_ns, double done, double total) {
     return t;
 }
 
+// What the line says in any of its forms: the share done, of how many
+// values or bytes, how many are not prime so far, and the time left.
+struct figures {
+    unsigned percent = 0;
+    text count;
+    text left;
+    const char* what = "read";
+    bool known = true;
+    bool testing = false;
+    std::uint64_t found = 0;
+};
+
+figures testing_figures() {
+    figures f{};
+    if (work_total == 0) {
+        work_total = list_work(tested_numbers, tested_count);
+    }
+    std::uint64_t done = 0;
+    std::uint64_t work = 0;
+    const int members = std::min(slots_taken.load(std::memory_order_relaxed), SLOTS);
+    for (int m = 0; m < members; ++m) {
+        done += counts[m].tested.load(std::memory_order_relaxed);
+        f.found += counts[m].not_prime.load(std::memory_order_relaxed);
+        work += counts[m].work.load(std::memory_order_relaxed);
+    }
+    f.percent = static_cast<unsigned>(100 * std::min<std::uint64_t>(done, tested_count) /
+                                      std::max<std::uint64_t>(tested_count, 1));
+    add_grouped(f.count, tested_count);
+    add(f.count, " values");
+    f.what = "tested";
+    f.testing = true;
+    f.left = time_left(static_cast<double>(since(testing_since)), static_cast<double>(work),
+                       static_cast<double>(work_total));
+    return f;
+}
+
+figures reading_figures() {
+    figures f{};
+    const std::uint64_t done = bytes_read.load(std::memory_order_relaxed);
+    const std::uint64_t size = bytes_total.load(std::memory_order_relaxed);
+    f.known = size > 0;
+    f.percent = f.known ? static_cast<unsigned>(100 * std::min(done, size) / size) : 0;
+    add_grouped(f.count, f.known ? size : done);
+    add(f.count, " bytes");
+    f.left = time_left(static_cast<double>(since(started)), static_cast<double>(done),
+                       static_cast<double>(size));
+    return f;
+}
+
 // The forms of the line, longest first: "primecheck: 18% of 203,280,221
 // values tested, 0 not prime, about 2 min left" down to "18%". Each leaves
 // out what the one before it had; `form` picks one.
 text compose(int form) {
+    const figures f =
+        testing.load(std::memory_order_acquire) ? testing_figures() : reading_figures();
     text t;
-    text count;
-    text left;
-    unsigned percent = 0;
-    const char* what = "read";
-    bool known = true;
-    std::uint64_t found = 0;
-    if (testing.load(std::memory_order_acquire)) {
-        if (work_total == 0) {
-            for (std::uint64_t first = 0; first < tested_count; first += RUN_LENGTH) {
-                work_total += run_cost(tested_numbers, static_cast<std::uint32_t>(first),
-                                       static_cast<std::uint32_t>(std::min<std::uint64_t>(
-                                           RUN_LENGTH, tested_count - first)));
-            }
-        }
-        std::uint64_t done = 0;
-        std::uint64_t work = 0;
-        const int members = std::min(slots_taken.load(std::memory_order_relaxed), SLOTS);
-        for (int m = 0; m < members; ++m) {
-            done += counts[m].tested.load(std::memory_order_relaxed);
-            found += counts[m].not_prime.load(std::memory_order_relaxed);
-            work += counts[m].work.load(std::memory_order_relaxed);
-        }
-        percent = static_cast<unsigned>(100 * std::min<std::uint64_t>(done, tested_count) /
-                                        std::max<std::uint64_t>(tested_count, 1));
-        add_grouped(count, tested_count);
-        add(count, " values");
-        what = "tested";
-        left = time_left(static_cast<double>(since(testing_since)), static_cast<double>(work),
-                         static_cast<double>(work_total));
-    } else {
-        const std::uint64_t done = bytes_read.load(std::memory_order_relaxed);
-        const std::uint64_t size = bytes_total.load(std::memory_order_relaxed);
-        known = size > 0;
-        percent = known ? static_cast<unsigned>(100 * std::min(done, size) / size) : 0;
-        add_grouped(count, known ? size : done);
-        add(count, " bytes");
-        left = time_left(static_cast<double>(since(started)), static_cast<double>(done),
-                         static_cast<double>(size));
-    }
-    char number[16];
-    std::snprintf(number, sizeof number, "%u%%", percent);
     if (form <= 1) {
         add(t, "primecheck: ");
     }
-    if (!known) {
+    if (!f.known) {
         // Bytes alone, where the size is not known.
-        add(t, count.bytes);
+        add(t, f.count.bytes);
         add(t, form <= 2 ? " read" : "");
         return t;
     }
+    char number[16];
+    std::snprintf(number, sizeof number, "%u%%", f.percent);
     add(t, number);
     if (form == 0) {
         add(t, " of ");
-        add(t, count.bytes);
+        add(t, f.count.bytes);
     }
     if (form <= 2) {
         add(t, " ");
-        add(t, what);
-        if (testing.load(std::memory_order_relaxed)) {
+        add(t, f.what);
+        if (f.testing) {
             add(t, ", ");
-            add_grouped(t, found);
+            add_grouped(t, f.found);
             add(t, " not prime");
         }
     }
-    if (left.length > 0 && form <= 3) {
+    if (f.left.length > 0 && form <= 3) {
         add(t, form <= 1 ? ", about " : ", ");
-        add(t, left.bytes);
+        add(t, f.left.bytes);
         add(t, " left");
     }
     return t;
@@ -322,6 +334,10 @@ int start_status(int after_ms, int every_ms) {
     every_ns = std::int64_t{every_ms} * 1'000'000;
     next_draw_ns.store(std::int64_t{after_ms} * 1'000'000, std::memory_order_relaxed);
     enabled.store(true, std::memory_order_release);
+    set_progress({.reading = status_reading,
+                  .tested = status_tested,
+                  .before_lines = status_before_report,
+                  .after_lines = status_after_report});
     return 1;
 }
 
@@ -344,7 +360,7 @@ void status_testing(const std::uint32_t* numbers, std::uint32_t count) {
     testing.store(true, std::memory_order_release);
 }
 
-void status_tested(std::uint32_t length, std::uint32_t found, std::uint64_t cost) {
+void status_tested(std::uint32_t length, std::uint32_t found, std::uint64_t work) {
     if (!enabled.load(std::memory_order_relaxed)) {
         return;
     }
@@ -354,7 +370,7 @@ void status_tested(std::uint32_t length, std::uint32_t found, std::uint64_t cost
     }
     own->tested.fetch_add(length, std::memory_order_relaxed);
     own->not_prime.fetch_add(found, std::memory_order_relaxed);
-    own->work.fetch_add(cost, std::memory_order_relaxed);
+    own->work.fetch_add(work, std::memory_order_relaxed);
     draw_when_due();
 }
 
