@@ -509,8 +509,8 @@ const std::string IN_TMUX =
 
 // The test build, drawing after every run, in a tmux pane of 50 rows that
 // fill first, so that it draws on the last one, narrows from 100 columns to
-// 40, 30 and 12 and is then resized sixty times, each time once a status
-// line shows; then it is stopped. tmux reflows the pane at each step, a
+// 40, 30 and 12 once the test has begun and is then resized sixty times,
+// each time once a status line shows; then it is stopped. tmux reflows the pane at each step, a
 // drawn line onto several rows. No status text is left in the pane or its
 // history: among the report lines on the same terminal (`inside` empty, and
 // the pane holds a start of the report), nor above the prompt with the
@@ -523,9 +523,10 @@ e2e_case narrowed_in_tmux(std::string name, const std::string& inside) {
             .needs = "tmux",
             .runner = IN_TMUX + "sh -c 'seq 50; echo $$ >pid; exec \"$0\" " + inside + "'",
             .binary = STATUS_NOW_BINARY,
-            .redirect = "; drawn() { running && tmux capture-pane -p | grep -q %; }; "
-                        "await drawn 'a status line'; for w in 40 30 12 $(seq 13 72); do "
-                        "tmux resize-window -x $w -y 50 && await drawn \"a line at $w columns\" "
+            .redirect = "; drawn() { running && tmux capture-pane -p | grep -q \"$1\"; }; "
+                        "await 'drawn tested' 'a status line of the test'; "
+                        "for w in 40 30 12 $(seq 13 72); do "
+                        "tmux resize-window -x $w -y 50 && await 'drawn %' \"a line at $w columns\" "
                         "|| break; done; kill -TERM $p; await gone 'the end'; "
                         "tmux capture-pane -p -J -S - -E - | grep -v -e '^[0-9]*$' "
                         "-e '^Pane is dead' >out; tmux kill-server",
