@@ -1,12 +1,13 @@
-// Why the report is written this way: after a failed write the program must
-// leave a file with whole lines only, without touching a byte that someone
-// else wrote. So the report gathers its own lines and writes them itself
-// with write(2), in writes of whole lines. Before each write to a regular
-// file it reserves the write's room: the file size limit (RLIMIT_FSIZE)
-// against where the write begins decides how many whole lines go out, and
-// fallocate(FALLOC_FL_KEEP_SIZE) claims the blocks for exactly those bytes,
-// so that a full disk or quota refuses the write before any of it goes out.
-// Either way the output ends after the last whole line, and no line is cut.
+// Why the report is written this way (doc/ALGORITHMS.md, "The write path"):
+// after a failed write the program must leave a file with whole lines only,
+// without touching a byte that someone else wrote. So the report gathers its
+// own lines and writes them itself with write(2), in writes of whole lines.
+// Before each write to a regular file it reserves the write's room: the file
+// size limit (RLIMIT_FSIZE) against where the write begins decides how many
+// whole lines go out, and fallocate(FALLOC_FL_KEEP_SIZE) claims the blocks for
+// exactly those bytes, so that a full disk or quota refuses the write before
+// any of it goes out. Either way the output ends after the last whole line, and
+// no line is cut.
 //
 // Another process that writes to the same file moves where our write
 // lands, between the look at where it begins and the write. Once it is

@@ -1,6 +1,6 @@
 // A run tested as a batch: the values of one of the sweep's runs share each
 // divisor, read once for many of them, instead of each value reading every
-// divisor of its own.
+// divisor of its own (doc/ALGORITHMS.md, "A run tested as a batch").
 //
 // 1. The screen. The cheap verdicts come first: 0, 1 and the even values but
 //    2 take no divisor. Each odd value is then tried one at a time on its

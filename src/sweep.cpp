@@ -1,5 +1,5 @@
 // The sweep: how a team of threads shares the list and keeps each share's
-// lines in order.
+// lines in order (doc/ALGORITHMS.md, "The sweep").
 //
 // The list is divided by static partitioning, as OpenMP's schedule(static)
 // divides a loop: member t owns the t-th contiguous share. Each share is cut

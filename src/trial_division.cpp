@@ -1,4 +1,5 @@
 // Trial division in vector lanes, and the choice of the unit it runs on.
+// doc/ALGORITHMS.md tells the whole story, with the batch and the sweep.
 //
 // Whether an odd d divides n is decided without dividing, by the test for a
 // zero remainder of Granlund and Montgomery ("Division by invariant integers

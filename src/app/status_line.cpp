@@ -1,20 +1,20 @@
-// Why it works this way: the line must cost nothing where it is not shown,
-// must never hold up the sweep, must never share a row with a report line,
-// and must never land where the program does not own the screen. So it is
-// shown only where standard error is a terminal that can erase a line (TERM
-// set, and not dumb), where nothing else of ours can reach that terminal
-// (standard output is a file, /dev/null or that very terminal, never a pipe
-// or another device, whose reader may write there too), and only while the
-// program is in the terminal's foreground, which every drawing asks again,
-// so that a job sent to the background draws nothing and is never stopped
-// for it. It has no thread and no timer of its own: whichever member
-// finishes a run draws it when it is due, and only if nobody else is
+// Why it works this way (doc/ALGORITHMS.md, "The status line"): the line must
+// cost nothing where it is not shown, must never hold up the sweep, must never
+// share a row with a report line, and must never land where the program does
+// not own the screen. So it is shown only where standard error is a terminal
+// that can erase a line (TERM set, and not dumb), where nothing else of ours
+// can reach that terminal (standard output is a file, /dev/null or that very
+// terminal, never a pipe or another device, whose reader may write there too),
+// and only while the program is in the terminal's foreground, which every
+// drawing asks again, so that a job sent to the background draws nothing and is
+// never stopped for it. It has no thread and no timer of its own: whichever
+// member finishes a run draws it when it is due, and only if nobody else is
 // drawing it, by trying the line's lock and going on where that is taken. A
 // report that goes to the same terminal takes that lock for real around its
-// lines, takes the line away first and draws it again after. Each drawing
-// is one write(2), composed anew for the terminal's width at that moment
-// and kept short of its last column; where the full text does not fit, a
-// shorter form does. A write that fails changes nothing else.
+// lines, takes the line away first and draws it again after. Each drawing is
+// one write(2), composed anew for the terminal's width at that moment and kept
+// short of its last column; where the full text does not fit, a shorter form
+// does. A write that fails changes nothing else.
 //
 // A terminal that narrows reflows the line onto several rows (tmux and VTE
 // do), and it tells its new width only a moment later. So a drawing leaves
