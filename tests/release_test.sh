@@ -2,8 +2,8 @@
 # Builds and checks primecheck on a clean Debian RELEASE (trixie, unstable,
 # ...), as a user of it would: debootstraps a chroot from this machine's own
 # Debian mirror, copies a clean clone of this repository in, and there, as a
-# user that is not root, runs the README's first install line and both Quick
-# start commands, whose test workflow must end by counting the rows it
+# user that is not root, runs the README's install line from source and its
+# two preset commands, whose test workflow must end by counting the rows it
 # skipped; then installs the build dependencies by the README's line, builds
 # the Debian packages with no warning from the project's own files and no
 # file left over in the tree, and holds them and the source to lintian.
@@ -44,16 +44,16 @@ fi
 echo 'APT::Get::Assume-Yes "true";' >"$root/etc/apt/apt.conf.d/99assume-yes"
 in_root useradd --create-home builder
 echo 'builder ALL=(ALL) NOPASSWD: ALL' >"$root/etc/sudoers.d/builder"
-# One clone for the Quick start, one for the packages, whose source must not
-# take in the Quick start's builds.
+# One clone for the two presets, one for the packages, whose source must not
+# take in the presets' builds.
 git clone --quiet "$source" "$root/home/builder/primecheck"
 git clone --quiet "$source" "$root/home/builder/package"
 in_root chown -R builder:builder /home/builder
 
-install_line=$(sed -n '/^## Quick start/,$p' "$source/README.md" | grep -m1 'sudo apt-get')
-step "the README's first install line: $install_line"
+install_line=$(sed -n '/^### From source/,$p' "$source/README.md" | grep -m1 'sudo apt-get')
+step "the README's install line from source: $install_line"
 as_user primecheck "$install_line"
-step "Quick start"
+step "the README's two presets"
 as_user primecheck 'cmake --workflow --preset run && cmake --workflow --preset test' \
     >"$root/quick-start.log" 2>&1 || { cat "$root/quick-start.log"; exit 1; }
 cat "$root/quick-start.log"

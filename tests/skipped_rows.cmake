@@ -46,5 +46,6 @@ set(row_or_rows rows)
 if(skipped EQUAL 1)
     set(row_or_rows row)
 endif()
-message("${skipped} ${row_or_rows} skipped, for want of ${parts}; the README's full install "
-        "line has every package named, and cmake --workflow --preset <arch> makes the cross builds.")
+message("${skipped} ${row_or_rows} skipped, for want of ${parts}; doc/HACKING.md's full "
+        "install line has every package named, and cmake --workflow --preset <arch> makes the "
+        "cross builds.")
