@@ -361,7 +361,8 @@ e2e_case during_a_file_write(const std::vector<std::string>& signals, int number
             .input = lines_of(even_values(100'000)),
             .before = "ulimit -c 0; " + signal_when("'running && [ -e mid-write ]'",
                                                     "the write half done", signals, "touch go"),
-            .runner = std::string("env LD_PRELOAD='") + WRITE_SHIM + "' PRIMECHECK_SHIM=half-write " + NOTES_PID,
+            .runner = std::string("env LD_PRELOAD='") + WRITE_SHIM +
+                      "' PRIMECHECK_SHIM=half-write " + NOTES_PID,
             .redirect = " >out 2>err; s=$?; wait; exit $s",
             // Another member takes the signals while the writer holds them.
             .team_sizes = {2},
@@ -406,7 +407,8 @@ e2e_case interrupted(const std::string& signal, int number) {
 // Forty times over, every line of the other process's stays, and none of
 // ours is left cut; and five times over with each of our writes held 2 ms
 // by strace, between our look at where it begins and the write, while the
-// other process writes some twenty lines.
+// other process writes some twenty lines. A writer whose first line fails
+// fails the row at once.
 e2e_case beside_another_writer(const std::string& how, bool on_tmpfs, bool held_open = false) {
     const std::string log = on_tmpfs ? "fs/out" : "out";
     const bool shared = how != ">>";
@@ -427,8 +429,10 @@ e2e_case beside_another_writer(const std::string& how, bool on_tmpfs, bool held_
         .needs = on_tmpfs    ? "root"
                  : held_open ? "strace"
                              : "",
-        .before = "touch running; { " + writer + (shared ? "" : " >>" + log) + " & await '[ -s " +
-                  log + " ]' \"the other writer's first line\" || rm running; ",
+        .before =
+            "touch running; { " + writer + (shared ? "" : " >>" + log) + " & w=$!; await '[ -s " +
+            log + " ] || ! kill -0 $w' \"the other writer's first line\"; [ -s " + log +
+            " ] || { echo 'the other writer ended before its first line' >>waited; rm running; }; ",
         .runner = std::string(on_tmpfs ? "" : "prlimit --fsize=$(shuf -i 20000-400000 -n 1)") +
                   (held_open ? " strace -f -qq -o /dev/null -e trace=write "
                                "-e inject=write:delay_enter=2000"
@@ -523,13 +527,14 @@ e2e_case narrowed_in_tmux(std::string name, const std::string& inside) {
             .needs = "tmux",
             .runner = IN_TMUX + "sh -c 'seq 50; echo $$ >pid; exec \"$0\" " + inside + "'",
             .binary = STATUS_NOW_BINARY,
-            .redirect = "; drawn() { running && tmux capture-pane -p | grep -q \"$1\"; }; "
-                        "await 'drawn tested' 'a status line of the test'; "
-                        "for w in 40 30 12 $(seq 13 72); do "
-                        "tmux resize-window -x $w -y 50 && await 'drawn %' \"a line at $w columns\" "
-                        "|| break; done; kill -TERM $p; await gone 'the end'; "
-                        "tmux capture-pane -p -J -S - -E - | grep -v -e '^[0-9]*$' "
-                        "-e '^Pane is dead' >out; tmux kill-server",
+            .redirect =
+                "; drawn() { running && tmux capture-pane -p | grep -q \"$1\"; }; "
+                "await 'drawn tested' 'a status line of the test'; "
+                "for w in 40 30 12 $(seq 13 72); do "
+                "tmux resize-window -x $w -y 50 && await 'drawn %' \"a line at $w columns\" "
+                "|| break; done; kill -TERM $p; await gone 'the end'; "
+                "tmux capture-pane -p -J -S - -E - | grep -v -e '^[0-9]*$' "
+                "-e '^Pane is dead' >out; tmux kill-server",
             .team_sizes = {1},
             .out = inside.empty() ? report(std::vector<std::uint32_t>(30'000, 4'294'967'295U)) : "",
             .prefix_only = inside.empty()};
